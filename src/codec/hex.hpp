@@ -1,0 +1,31 @@
+// The hexadecimal form of byte strings.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace mirandel::codec {
+
+/// Lower-case hex, two digits per byte, high nibble first.
+std::string hex_encode(std::span<const std::uint8_t> bytes);
+
+struct HexOddLength {
+  friend bool operator==(const HexOddLength&, const HexOddLength&) = default;
+};
+struct HexInvalidByte {
+  std::uint8_t byte;
+  std::size_t position;
+  friend bool operator==(const HexInvalidByte&, const HexInvalidByte&) = default;
+};
+using HexError = std::variant<HexOddLength, HexInvalidByte>;
+
+/// Strict decoder: pairs of digits of either case; odd length judged first.
+std::expected<std::vector<std::uint8_t>, HexError> hex_decode(std::string_view text);
+
+}  // namespace mirandel::codec

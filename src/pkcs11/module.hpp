@@ -1,0 +1,124 @@
+// The loaded vendor module: its library, the 104 entry-point lookups and the
+// copy of its function table, shared by an atomic reference count.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <expected>
+#include <filesystem>
+
+#include "pkcs11/cryptoki.hpp"
+#include "pkcs11/errors.hpp"
+#include "platform/dynamic_library.hpp"
+
+namespace mirandel::pkcs11 {
+
+/// Which function list the table was copied from.
+enum class TableLayout : std::uint8_t { V2_40, V3_0, V3_2 };
+
+/// The "C_"-prefixed export names, in Function order.
+extern const std::array<const char*, FUNCTION_COUNT> ENTRY_POINT_SYMBOLS;
+
+/// A copy of the module's function list, taken once while loading. Entries the
+/// layout does not have are null.
+struct FunctionTable {
+  TableLayout layout = TableLayout::V2_40;
+  ck::CK_VERSION version{};
+  std::array<platform::GenericFunction, FUNCTION_COUNT> entries{};
+};
+
+using EntryPointLookup = std::expected<platform::GenericFunction, platform::SymbolLookupFailure>;
+
+/// The loaded module. Created by load_module; owned through ModuleRef.
+class ModuleContext {
+ public:
+  ModuleContext(platform::DynamicLibrary library, std::array<EntryPointLookup, FUNCTION_COUNT> lookups,
+                FunctionTable table)
+      : library_(std::move(library)), lookups_(lookups), table_(table) {}
+
+  const FunctionTable& table() const noexcept { return table_; }
+  const std::array<EntryPointLookup, FUNCTION_COUNT>& lookups() const noexcept { return lookups_; }
+
+ private:
+  friend class ModuleRef;
+  platform::DynamicLibrary library_;
+  std::array<EntryPointLookup, FUNCTION_COUNT> lookups_;
+  FunctionTable table_;
+  std::atomic<std::size_t> references_{1};
+};
+
+/// One counted reference to a ModuleContext. Copying takes a reference;
+/// dropping the last one unloads the library (C_Finalize is never called).
+class ModuleRef {
+ public:
+  ModuleRef() noexcept = default;
+  /// Adopts the first reference of a freshly made context.
+  explicit ModuleRef(ModuleContext* adopted) noexcept : context_(adopted) {}
+  ModuleRef(const ModuleRef& other) noexcept : context_(other.context_) {
+    if (context_) context_->references_.fetch_add(1, std::memory_order_relaxed);
+  }
+  ModuleRef(ModuleRef&& other) noexcept : context_(other.context_) { other.context_ = nullptr; }
+  ModuleRef& operator=(ModuleRef other) noexcept {
+    std::swap(context_, other.context_);
+    return *this;
+  }
+  ~ModuleRef() { reset(); }
+
+  /// Drops this reference now.
+  void reset() noexcept {
+    ModuleContext* c = context_;
+    context_ = nullptr;
+    if (c && c->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete c;
+  }
+
+  const ModuleContext& operator*() const noexcept { return *context_; }
+  const ModuleContext* operator->() const noexcept { return context_; }
+  explicit operator bool() const noexcept { return context_ != nullptr; }
+
+ private:
+  ModuleContext* context_ = nullptr;
+};
+
+/// Loads the module at `path` (passed to the OS unchanged), looks up the 104
+/// names, and copies the function table through C_GetInterface or
+/// C_GetFunctionList. Makes no other call into the module.
+Result<ModuleRef> load_module(const std::filesystem::path& path);
+
+/// C_Initialize with CKF_OS_LOCKING_OK and no mutex callbacks.
+Result<void> initialize_module(const ModuleContext& module);
+
+/// The table entry of `function`, or NullEntryPoint when it is null.
+Result<platform::GenericFunction> entry_point(const ModuleContext& module, Function function);
+
+/// The typed entry points of the calls this program makes.
+template <Function F>
+struct EntryPointType;
+#define MIRANDEL_ENTRY_POINT_TYPE(name) \
+  template <>                           \
+  struct EntryPointType<Function::name> { using type = ck::CK_C_##name; }
+MIRANDEL_ENTRY_POINT_TYPE(Initialize);
+MIRANDEL_ENTRY_POINT_TYPE(GetSlotList);
+MIRANDEL_ENTRY_POINT_TYPE(GetSlotInfo);
+MIRANDEL_ENTRY_POINT_TYPE(GetTokenInfo);
+MIRANDEL_ENTRY_POINT_TYPE(OpenSession);
+MIRANDEL_ENTRY_POINT_TYPE(CloseSession);
+MIRANDEL_ENTRY_POINT_TYPE(FindObjectsInit);
+MIRANDEL_ENTRY_POINT_TYPE(FindObjects);
+MIRANDEL_ENTRY_POINT_TYPE(FindObjectsFinal);
+MIRANDEL_ENTRY_POINT_TYPE(GetAttributeValue);
+MIRANDEL_ENTRY_POINT_TYPE(Login);
+MIRANDEL_ENTRY_POINT_TYPE(Logout);
+MIRANDEL_ENTRY_POINT_TYPE(SignInit);
+MIRANDEL_ENTRY_POINT_TYPE(Sign);
+#undef MIRANDEL_ENTRY_POINT_TYPE
+
+/// entry_point, typed: fetch immediately before each call.
+template <Function F>
+Result<typename EntryPointType<F>::type> typed_entry_point(const ModuleContext& module) {
+  return entry_point(module, F).transform([](platform::GenericFunction f) {
+    return platform::function_cast<typename EntryPointType<F>::type>(f);
+  });
+}
+
+}  // namespace mirandel::pkcs11

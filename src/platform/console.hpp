@@ -1,0 +1,25 @@
+// Standard streams: the document on standard output, the usage line on
+// standard error, the signing request from standard input. All three are
+// binary: no byte is translated.
+#pragma once
+
+#include <string_view>
+
+#include "secret.hpp"
+
+namespace mirandel::platform {
+
+/// Writes the document and one line feed to standard output. On a Windows
+/// console whose output code page is not 65001 the text is converted to
+/// UTF-16 and written with WriteConsoleW; otherwise the bytes go unchanged.
+/// Failures are ignored.
+void write_document_to_stdout(std::string_view utf8_document);
+
+/// Writes `bytes` to standard error unchanged. Failures are ignored.
+void write_stderr(std::string_view bytes);
+
+/// Reads standard input to its end into `out`, retrying interrupted reads.
+/// False on a read failure.
+bool read_stdin(SecretBytes& out);
+
+}  // namespace mirandel::platform

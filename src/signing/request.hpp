@@ -1,0 +1,29 @@
+// The signing request: read whole, parsed, decoded and checked.
+#pragma once
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "pkcs11/cryptoki.hpp"
+#include "platform/arguments.hpp"
+#include "secret.hpp"
+
+namespace mirandel {
+
+struct SignRequest {
+  SecretString pin;
+  std::vector<std::uint8_t> certificate;
+  std::vector<std::uint8_t> data;
+  ck::CK_MECHANISM_TYPE mechanism = 0;
+};
+
+/// Parses and checks request bytes; on failure the Italian message.
+std::expected<SignRequest, std::string> check_sign_request(std::span<const std::uint8_t> bytes);
+
+/// Reads the request from the file or, for "-", standard input, then checks it.
+std::expected<SignRequest, std::string> read_sign_request(const platform::Argument& request_path);
+
+}  // namespace mirandel

@@ -1,0 +1,24 @@
+// The start-up shared by both run modes: load, initialise, list the slots.
+#pragma once
+
+#include <expected>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "pkcs11/cryptoki.hpp"
+#include "pkcs11/module.hpp"
+
+namespace mirandel {
+
+struct StartedModule {
+  pkcs11::ModuleRef module;                  ///< the caller's one reference
+  std::vector<ck::CK_SLOT_ID> slots_with_token;  ///< in the module's order
+};
+
+/// load_module, initialize_module, get_slots_with_token; stops at the first
+/// failure and gives its Italian message. On failure after loading the module
+/// has already been released.
+std::expected<StartedModule, std::string> start_module(const std::filesystem::path& module_path);
+
+}  // namespace mirandel
