@@ -116,9 +116,10 @@ MIRANDEL_ENTRY_POINT_TYPE(Sign);
 /// entry_point, typed: fetch immediately before each call.
 template <Function F>
 Result<typename EntryPointType<F>::type> typed_entry_point(const ModuleContext& module) {
-  return entry_point(module, F).transform([](platform::GenericFunction f) {
-    return platform::function_cast<typename EntryPointType<F>::type>(f);
-  });
+  // GCC 12's std::expected has no monadic operations: unwrap by hand.
+  Result<platform::GenericFunction> entry = entry_point(module, F);
+  if (!entry) return std::unexpected(entry.error());
+  return platform::function_cast<typename EntryPointType<F>::type>(*entry);
 }
 
 }  // namespace mirandel::pkcs11
