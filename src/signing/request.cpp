@@ -1,0 +1,79 @@
+// Reading and checking the signing request. Every failure here ends the run
+// before the module is loaded, so the three messages are the only outcome a
+// caller sees of a bad request.
+#include "signing/request.hpp"
+
+#include <algorithm>
+#include <array>
+#include <string_view>
+#include <utility>
+
+#include "codec/hex.hpp"
+#include "codec/json_reader.hpp"
+#include "platform/console.hpp"
+#include "platform/file_io.hpp"
+
+namespace mirandel {
+namespace {
+
+constexpr std::string_view UNREADABLE = "Input di firma non leggibile.";
+constexpr std::string_view INVALID = "Input di firma non valido.";
+constexpr std::string_view UNSUPPORTED_MECHANISM = "Meccanismo non supportato: ";
+
+struct MechanismName {
+  std::string_view name;
+  ck::CK_MECHANISM_TYPE type;
+};
+
+constexpr std::array<MechanismName, 3> MECHANISMS = {{
+    {"rsa_sha256", ck::CKM_SHA256_RSA_PKCS},
+    {"rsa_sha384", ck::CKM_SHA384_RSA_PKCS},
+    {"rsa_sha512", ck::CKM_SHA512_RSA_PKCS},
+}};
+
+std::unexpected<std::string> failure(std::string_view message) {
+  return std::unexpected(std::string(message));
+}
+
+}  // namespace
+
+std::expected<SignRequest, std::string> check_sign_request(std::span<const std::uint8_t> bytes) {
+  std::expected<codec::SignIn, codec::JsonReadError> in = codec::parse_sign_in(bytes);
+  if (!in) return failure(UNREADABLE);
+
+  // Both fields are decoded before either result is looked at, and the
+  // mechanism only after both: bad hex wins over a bad mechanism name.
+  auto certificate = codec::hex_decode(in->cert_der_hex);
+  auto data = codec::hex_decode(in->data_hex);
+  if (!certificate || !data) return failure(INVALID);
+
+  const auto* mechanism =
+      std::ranges::find(MECHANISMS, std::string_view(in->mechanism), &MechanismName::name);
+  // The name goes into the message unchanged; the document writer escapes it.
+  if (mechanism == MECHANISMS.end()) {
+    return failure(std::string(UNSUPPORTED_MECHANISM) + in->mechanism);
+  }
+
+  SignRequest request;
+  request.pin = std::move(in->pin);
+  request.certificate = std::move(*certificate);
+  request.data = std::move(*data);
+  request.mechanism = mechanism->type;
+  return request;
+}
+
+std::expected<SignRequest, std::string> read_sign_request(const platform::Argument& request_path) {
+  // The raw bytes hold the PIN; SecretBytes wipes them when this returns.
+  SecretBytes content;
+  bool read = false;
+  if (request_path.utf8 == "-") {
+    read = platform::read_stdin(content);
+  } else if (!request_path.native.empty()) {
+    // A missing fourth argument arrives as the empty path, which names no file.
+    read = platform::read_file(request_path.native, content);
+  }
+  if (!read) return failure(UNREADABLE);
+  return check_sign_request(content.bytes());
+}
+
+}  // namespace mirandel
