@@ -1,0 +1,30 @@
+// Feeds arbitrary bytes to the request checks: every input must end in a
+// SignRequest or one of the three request messages, never in a crash.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string_view>
+
+#include "signing/request.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto result = mirandel::check_sign_request(std::span(data, size));
+  if (result) {
+    switch (result->mechanism) {
+      case mirandel::ck::CKM_SHA256_RSA_PKCS:
+      case mirandel::ck::CKM_SHA384_RSA_PKCS:
+      case mirandel::ck::CKM_SHA512_RSA_PKCS:
+        break;
+      default:
+        std::abort();
+    }
+    return 0;
+  }
+  const std::string_view message = result.error();
+  if (message != "Input di firma non leggibile." && message != "Input di firma non valido." &&
+      !message.starts_with("Meccanismo non supportato: ")) {
+    std::abort();
+  }
+  return 0;
+}
