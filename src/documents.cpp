@@ -1,0 +1,138 @@
+// The compact JSON form of the result documents.
+#include "documents.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace mirandel {
+
+namespace {
+
+/// Room reserved before the first byte of a document is written.
+constexpr std::size_t INITIAL_CAPACITY = 128;
+
+/// True for the bytes that cannot be copied into a JSON string as they are.
+/// Bytes of multi-byte UTF-8 sequences are all >= 0x80 and pass unchanged.
+constexpr bool needs_escape(unsigned char c) { return c < 0x20 || c == '"' || c == '\\'; }
+
+/// The two-character escape of `c`, or 0 when it takes the \u00XX form.
+constexpr char short_escape(unsigned char c) {
+  switch (c) {
+    case '"':
+      return '"';
+    case '\\':
+      return '\\';
+    case '\b':
+      return 'b';
+    case '\t':
+      return 't';
+    case '\n':
+      return 'n';
+    case '\f':
+      return 'f';
+    case '\r':
+      return 'r';
+    default:
+      return 0;
+  }
+}
+
+/// Appends `value` as a JSON string, or null when it is absent.
+void append_optional_string(std::string& out, const std::optional<std::string>& value) {
+  if (value) {
+    append_json_string(out, *value);
+  } else {
+    out += "null";
+  }
+}
+
+/// Appends `"key":`.
+void append_key(std::string& out, std::string_view key) {
+  append_json_string(out, key);
+  out += ':';
+}
+
+void append_cert(std::string& out, const CertEntry& cert) {
+  out += '{';
+  append_key(out, "der_hex");
+  append_json_string(out, cert.der_hex);
+  out += '}';
+}
+
+void append_slot(std::string& out, const SlotEntry& slot) {
+  out += '{';
+  append_key(out, "description");
+  append_optional_string(out, slot.description);
+  out += ',';
+  append_key(out, "token_label");
+  append_optional_string(out, slot.token_label);
+  out += ',';
+  append_key(out, "certs");
+  out += '[';
+  for (std::size_t i = 0; i < slot.certs.size(); ++i) {
+    if (i != 0) out += ',';
+    append_cert(out, slot.certs[i]);
+  }
+  out += "]}";
+}
+
+}  // namespace
+
+void append_json_string(std::string& out, std::string_view text) {
+  static constexpr std::array<char, 16> HEX_DIGITS = {'0', '1', '2', '3', '4', '5', '6', '7',
+                                                      '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
+  out += '"';
+  const char* const end = text.data() + text.size();
+  const char* run = text.data();
+  while (run != end) {
+    // Copy the longest run that needs no escape in one go, then escape the
+    // byte that ended it.
+    const char* stop =
+        std::find_if(run, end, [](char c) { return needs_escape(static_cast<unsigned char>(c)); });
+    out.append(run, stop);
+    if (stop == end) break;
+    const unsigned char c = static_cast<unsigned char>(*stop);
+    out += '\\';
+    if (const char e = short_escape(c); e != 0) {
+      out += e;
+    } else {
+      out += "u00";
+      out += HEX_DIGITS[c >> 4];
+      out += HEX_DIGITS[c & 0xF];
+    }
+    run = stop + 1;
+  }
+  out += '"';
+}
+
+std::string serialize(const ListingDocument& document) {
+  std::string out;
+  out.reserve(INITIAL_CAPACITY);
+  out += '{';
+  append_key(out, "slots");
+  out += '[';
+  for (std::size_t i = 0; i < document.slots.size(); ++i) {
+    if (i != 0) out += ',';
+    append_slot(out, document.slots[i]);
+  }
+  out += "],";
+  append_key(out, "error");
+  append_optional_string(out, document.error);
+  out += '}';
+  return out;
+}
+
+std::string serialize(const SignatureDocument& document) {
+  std::string out;
+  out.reserve(INITIAL_CAPACITY);
+  out += '{';
+  append_key(out, "signature");
+  append_optional_string(out, document.signature);
+  out += ',';
+  append_key(out, "error");
+  append_optional_string(out, document.error);
+  out += '}';
+  return out;
+}
+
+}  // namespace mirandel
