@@ -1,0 +1,46 @@
+// The start-up shared by both run modes.
+#include "startup.hpp"
+
+#include <utility>
+
+#include "pkcs11/errors.hpp"
+#include "pkcs11/token.hpp"
+
+namespace mirandel {
+
+namespace {
+
+/// The failure message: the fixed Italian prefix, then the binding's text.
+std::string start_up_message(std::string_view prefix, const pkcs11::BindingError& error) {
+  std::string message(prefix);
+  message += pkcs11::error_text(error);
+  return message;
+}
+
+}  // namespace
+
+std::expected<StartedModule, std::string> start_module(const std::filesystem::path& module_path) {
+  pkcs11::Result<pkcs11::ModuleRef> loaded = pkcs11::load_module(module_path);
+  if (!loaded) {
+    return std::unexpected(start_up_message("Modulo PKCS#11 non caricabile: ", loaded.error()));
+  }
+  pkcs11::ModuleRef module = std::move(*loaded);
+
+  // After a failure from here on the reference is dropped before the message
+  // is returned, so the library is unloaded before the caller writes its
+  // document. C_Finalize is never called.
+  if (pkcs11::Result<void> initialized = pkcs11::initialize_module(*module); !initialized) {
+    module.reset();
+    return std::unexpected(
+        start_up_message("Inizializzazione PKCS#11 fallita: ", initialized.error()));
+  }
+
+  pkcs11::Result<std::vector<ck::CK_SLOT_ID>> slots = pkcs11::get_slots_with_token(*module);
+  if (!slots) {
+    module.reset();
+    return std::unexpected(start_up_message("Lettura degli slot fallita: ", slots.error()));
+  }
+  return StartedModule{std::move(module), std::move(*slots)};
+}
+
+}  // namespace mirandel
