@@ -1,0 +1,60 @@
+// The entry point: read the command line, run the chosen mode, write its
+// document, exit.
+#include <exception>
+#include <new>
+#include <variant>
+#include <vector>
+
+#include "emit.hpp"
+#include "fatal.hpp"
+#include "inventory/listing.hpp"
+#include "invocation.hpp"
+#include "platform/arguments.hpp"
+#include "platform/console.hpp"
+#include "signing/signing.hpp"
+
+namespace {
+
+/// Exit status after a document was produced, whatever it reports.
+constexpr int EXIT_DOCUMENT = 0;
+/// Exit status after the usage line.
+constexpr int EXIT_USAGE = 2;
+
+int run(int argc, char** argv) {
+  using namespace mirandel;
+  // On Windows argv is ignored: the platform layer splits the UTF-16 command
+  // line itself.
+  const std::vector<platform::Argument> arguments = platform::command_line_arguments(argc, argv);
+  std::variant<Invocation, Usage> outcome = parse_invocation(arguments);
+  if (std::holds_alternative<Usage>(outcome)) {
+    // Nothing else is touched: no module, no output file, no standard output.
+    // Should standard error be unwritable, the status is still the usage one.
+    platform::write_stderr(USAGE_LINE);
+    return EXIT_USAGE;
+  }
+  const Invocation& invocation = std::get<Invocation>(outcome);
+  // Each run releases the module before returning its document, so the
+  // library is unloaded before anything is written.
+  if (invocation.mode == RunMode::Sign) {
+    emit_document(run_signing(invocation), invocation.output_path);
+  } else {
+    emit_document(run_listing(invocation), invocation.output_path);
+  }
+  return EXIT_DOCUMENT;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Expected failures are values that end up in the document; an exception
+  // reaching this point means memory ran out or an invariant broke.
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    mirandel::fatal("memoria esaurita");
+  } catch (const std::exception&) {
+    mirandel::fatal("eccezione inattesa");
+  } catch (...) {
+    mirandel::fatal("eccezione sconosciuta");
+  }
+}
