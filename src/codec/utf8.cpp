@@ -100,6 +100,12 @@ const std::uint8_t* as_bytes(std::string_view text) {
 
 }  // namespace
 
+std::size_t utf8_sequence_length(std::span<const std::uint8_t> bytes) {
+  if (bytes.empty()) return 0;
+  const Step step = decode_step(bytes.data(), bytes.size(), 0);
+  return step.valid ? step.length : 0;
+}
+
 bool is_valid_utf8(std::string_view text) {
   const std::uint8_t* bytes = as_bytes(text);
   const std::size_t size = text.size();

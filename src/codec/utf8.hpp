@@ -1,6 +1,7 @@
 // UTF-8 helpers: validation, lossy decoding, and the White_Space set.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -10,6 +11,10 @@ namespace mirandel::codec {
 
 /// True when `bytes` is well-formed UTF-8 (no surrogates, no overlongs, at most U+10FFFF).
 bool is_valid_utf8(std::string_view bytes);
+
+/// Length of the well-formed UTF-8 sequence that begins `bytes`, or 0 when
+/// `bytes` is empty or begins with an ill-formed sequence.
+std::size_t utf8_sequence_length(std::span<const std::uint8_t> bytes);
 
 /// Decodes `bytes` as UTF-8, replacing each maximal ill-formed subpart by
 /// U+FFFD (the Unicode Standard's substitution practice).
