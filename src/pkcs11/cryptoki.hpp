@@ -79,6 +79,29 @@ inline constexpr CK_ATTRIBUTE_TYPE CKA_SIGN = 0x108;
 inline constexpr CK_ATTRIBUTE_TYPE CKA_START_DATE = 0x110;
 inline constexpr CK_ATTRIBUTE_TYPE CKA_END_DATE = 0x111;
 inline constexpr CK_ATTRIBUTE_TYPE CKA_MODULUS_BITS = 0x121;
+// Further attributes whose values have a fixed size (CK_BBOOL or CK_ULONG).
+inline constexpr CK_ATTRIBUTE_TYPE CKA_TRUSTED = 0x86;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_CERTIFICATE_CATEGORY = 0x87;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ENCRYPT = 0x104;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_DECRYPT = 0x105;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_WRAP = 0x106;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_UNWRAP = 0x107;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_SIGN_RECOVER = 0x109;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VERIFY = 0x10A;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VERIFY_RECOVER = 0x10B;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_DERIVE = 0x10C;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VALUE_BITS = 0x160;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_VALUE_LEN = 0x161;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_EXTRACTABLE = 0x162;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_LOCAL = 0x163;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_NEVER_EXTRACTABLE = 0x164;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ALWAYS_SENSITIVE = 0x165;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_KEY_GEN_MECHANISM = 0x166;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_MODIFIABLE = 0x170;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_COPYABLE = 0x171;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_DESTROYABLE = 0x172;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_ALWAYS_AUTHENTICATE = 0x202;
+inline constexpr CK_ATTRIBUTE_TYPE CKA_WRAP_WITH_TRUSTED = 0x210;
 
 inline constexpr CK_MECHANISM_TYPE CKM_SHA256_RSA_PKCS = 0x40;
 inline constexpr CK_MECHANISM_TYPE CKM_SHA384_RSA_PKCS = 0x41;
@@ -186,8 +209,8 @@ using CK_C_FindObjects = CK_RV (*)(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE*
 using CK_C_FindObjectsFinal = CK_RV (*)(CK_SESSION_HANDLE hSession);
 using CK_C_GetAttributeValue = CK_RV (*)(CK_SESSION_HANDLE hSession, CK_OBJECT_HANDLE hObject,
                                          CK_ATTRIBUTE* pTemplate, CK_ULONG ulCount);
-using CK_C_Login = CK_RV (*)(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType,
-                             CK_UTF8CHAR* pPin, CK_ULONG ulPinLen);
+using CK_C_Login = CK_RV (*)(CK_SESSION_HANDLE hSession, CK_USER_TYPE userType, CK_UTF8CHAR* pPin,
+                             CK_ULONG ulPinLen);
 using CK_C_Logout = CK_RV (*)(CK_SESSION_HANDLE hSession);
 using CK_C_SignInit = CK_RV (*)(CK_SESSION_HANDLE hSession, CK_MECHANISM* pMechanism,
                                 CK_OBJECT_HANDLE hKey);
