@@ -1,0 +1,22 @@
+# Windows specifics of mirandel-pkcs11-helper.exe: the version record, the
+# icon and the manifest compiled in as resources, and a fully static link so
+# that the program needs no DLL beyond the system's.
+
+enable_language(RC)
+
+set(MIRANDEL_RESOURCE_DIR ${CMAKE_SOURCE_DIR}/resources)
+configure_file(${MIRANDEL_RESOURCE_DIR}/mirandel-pkcs11-helper.rc.in
+               ${CMAKE_BINARY_DIR}/mirandel-pkcs11-helper.rc @ONLY)
+target_sources(mirandel-pkcs11-helper PRIVATE ${CMAKE_BINARY_DIR}/mirandel-pkcs11-helper.rc)
+# windres does not track the files the script names: rebuild when they change.
+set_property(SOURCE ${CMAKE_BINARY_DIR}/mirandel-pkcs11-helper.rc APPEND PROPERTY OBJECT_DEPENDS
+             ${MIRANDEL_RESOURCE_DIR}/mirandel.ico
+             ${MIRANDEL_RESOURCE_DIR}/mirandel-pkcs11-helper.manifest)
+
+if(MINGW)
+  # The GCC runtime, libstdc++ and winpthreads go into the executable.
+  target_link_options(mirandel-pkcs11-helper PRIVATE -static -static-libgcc -static-libstdc++)
+  # A console program; -municode is not used: the arguments come from
+  # GetCommandLineW, not from main's argv.
+  target_link_options(mirandel-pkcs11-helper PRIVATE -mconsole)
+endif()

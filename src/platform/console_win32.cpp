@@ -1,0 +1,85 @@
+// The standard streams on Windows, through their Win32 handles: no C runtime
+// text mode, so no byte is ever translated (no CR added before LF, no
+// Ctrl-Z taken for the end of input).
+
+#include "platform/console.hpp"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <string>
+
+#include "platform/console_win32.hpp"
+#include "platform/io_win32.hpp"
+#include "platform/text_win32.hpp"
+
+namespace mirandel::platform {
+
+namespace {
+
+constexpr UINT UTF8_CODE_PAGE = 65001;
+
+HANDLE usable(HANDLE handle) noexcept { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
+
+bool write_console_all(HANDLE console, std::wstring_view text) {
+  // Consoles are known to fail large WriteConsoleW requests.
+  constexpr std::size_t CHUNK = 8 * 1024;
+  while (!text.empty()) {
+    DWORD wanted = static_cast<DWORD>(std::min(text.size(), CHUNK));
+    DWORD written = 0;
+    if (!WriteConsoleW(console, text.data(), wanted, &written, nullptr) || written == 0)
+      return false;
+    text.remove_prefix(std::min<std::size_t>(written, text.size()));
+  }
+  return true;
+}
+
+}  // namespace
+
+namespace win32 {
+
+std::wstring console_text(std::string_view utf8_document) {
+  std::string line;
+  line.reserve(utf8_document.size() + 1);
+  line.append(utf8_document);
+  line.push_back('\n');
+  return utf8_to_utf16(line);
+}
+
+}  // namespace win32
+
+void write_document_to_stdout(std::string_view utf8_document) {
+  HANDLE out = usable(GetStdHandle(STD_OUTPUT_HANDLE));
+  if (!out) return;
+
+  // A console shows bytes through its output code page; unless that is
+  // UTF-8, the wide console API is the only way accented letters show right.
+  DWORD mode = 0;
+  if (GetConsoleMode(out, &mode) && GetConsoleOutputCP() != UTF8_CODE_PAGE) {
+    write_console_all(out, win32::console_text(utf8_document));
+    return;
+  }
+
+  // Pipes, files and UTF-8 consoles get the bytes themselves, in one write,
+  // ending with a bare line feed.
+  std::string line;
+  line.reserve(utf8_document.size() + 1);
+  line.append(utf8_document);
+  line.push_back('\n');
+  win32::write_all(out, line);
+}
+
+void write_stderr(std::string_view bytes) {
+  HANDLE err = usable(GetStdHandle(STD_ERROR_HANDLE));
+  if (!err) return;
+  win32::write_all(err, bytes);
+}
+
+bool read_stdin(SecretBytes& out) {
+  HANDLE in = usable(GetStdHandle(STD_INPUT_HANDLE));
+  if (!in) return false;
+  return win32::read_all(in, out);
+}
+
+}  // namespace mirandel::platform
