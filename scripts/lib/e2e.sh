@@ -1,0 +1,119 @@
+# shellcheck shell=bash
+# Common frame of the end-to-end test scripts in tests/e2e/.
+#
+# A script sources this file and calls
+#   e2e_init "$@" [--needs TOOL...]
+# which sets HELPER (the built executable: first argument, else $MIRANDEL_HELPER,
+# else build/mirandel-pkcs11-helper), REPO (the repository root: second
+# argument, else $MIRANDEL_SOURCE_DIR, else the parent of scripts/) and WORK
+# (a temporary directory removed on exit), and skips the test (status 77)
+# when a tool it needs is missing. Checks are recorded with check_equal and
+# friends; e2e_finish prints the tally and ends the script with status 1
+# when any check failed.
+
+E2E_SKIP=77
+E2E_PASSED=0
+E2E_FAILED=0
+
+e2e_init() {
+  local here
+  here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+  HELPER=${1:-${MIRANDEL_HELPER:-$here/build/mirandel-pkcs11-helper}}
+  REPO=${2:-${MIRANDEL_SOURCE_DIR:-$here}}
+  shift $(($# < 2 ? $# : 2))
+  if [[ ${1:-} == --needs ]]; then
+    shift
+    local tool
+    for tool in "$@"; do
+      if [[ $tool == /* ]]; then
+        [[ -e $tool ]] && continue
+      elif command -v "$tool" >/dev/null; then
+        continue
+      fi
+      echo "SKIP: $tool is not installed"
+      exit $E2E_SKIP
+    done
+  fi
+  if [[ ! -x $HELPER ]]; then
+    echo "FAIL: the helper $HELPER has not been built" >&2
+    exit 1
+  fi
+  WORK=$(mktemp -d)
+  trap 'rm -rf "$WORK"' EXIT
+}
+
+# Records one passed check.
+pass() {
+  E2E_PASSED=$((E2E_PASSED + 1))
+}
+
+# Records one failed check and says why: fail WHAT [DETAILS...]
+fail() {
+  E2E_FAILED=$((E2E_FAILED + 1))
+  printf 'FAIL: %s\n' "$1" >&2
+  shift
+  local line
+  for line in "$@"; do
+    printf '  %s\n' "$line" >&2
+  done
+}
+
+# Shortens each line of long text (certificates in hex) for messages.
+_abbreviate_lines() {
+  awk '{ if (length($0) > 72) print substr($0, 1, 32) "..." substr($0, length($0) - 31) " (" length($0) " chars)"; else print }'
+}
+
+# check_equal WHAT EXPECTED ACTUAL
+check_equal() {
+  if [[ $2 == "$3" ]]; then
+    pass
+  elif ((${#2} + ${#3} < 400)); then
+    fail "$1" "expected: $2" "actual:   $3"
+  else
+    local -a difference
+    mapfile -t difference < <(diff <(_abbreviate_lines <<<"$2") <(_abbreviate_lines <<<"$3") |
+      head -n 40)
+    fail "$1" "difference (< expected, > actual):" "${difference[@]}"
+  fi
+}
+
+# check_true WHAT COMMAND... : passes when the command succeeds.
+check_true() {
+  local what=$1
+  shift
+  if "$@"; then
+    pass
+  else
+    fail "$what" "command failed: $*"
+  fi
+}
+
+# Prints the tally and exits: status 1 when any check failed or none ran.
+e2e_finish() {
+  echo "$E2E_PASSED checks passed, $E2E_FAILED failed"
+  if ((E2E_FAILED > 0 || E2E_PASSED == 0)); then
+    exit 1
+  fi
+  exit 0
+}
+
+# Runs the helper with the given arguments, keeping standard output in
+# $WORK/stdout, standard error in $WORK/stderr and the status in RUN_STATUS.
+run_helper() {
+  set +e
+  "$HELPER" "$@" >"$WORK/stdout" 2>"$WORK/stderr"
+  RUN_STATUS=$?
+  set -e
+}
+
+# Checks the shape of a run that printed a document on standard output:
+# status 0, nothing on standard error, exactly one line ending in a line
+# feed. Prints the document (without its line feed) into DOCUMENT.
+check_document_on_stdout() {
+  local what=$1
+  check_equal "$what: exit status" 0 "$RUN_STATUS"
+  check_equal "$what: standard error" "" "$(cat "$WORK/stderr")"
+  check_equal "$what: one line on standard output, ending in a line feed" "1 0a" \
+    "$(wc -l <"$WORK/stdout") $(tail -c 1 "$WORK/stdout" | od -An -tx1 | tr -d ' ')"
+  DOCUMENT=$(cat "$WORK/stdout")
+}

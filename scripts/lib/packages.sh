@@ -1,0 +1,52 @@
+# shellcheck shell=bash
+# Installation of the Debian 12 packages the project's scripts need.
+#
+# Source this file, then call ensure_packages with package names. Packages
+# already installed are left alone; the missing ones are installed with
+# apt-get when running as root, otherwise the exact command to run is printed
+# and the function fails.
+
+# What building and testing on Linux needs.
+MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev softhsm2 opensc p11-kit
+  p11-kit-modules openssl)
+# What the fuzzing run needs (libFuzzer comes with clang's runtime).
+MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
+# What the Windows cross build and its run under Wine need
+# (binutils-mingw-w64-x86-64 comes along with the compiler).
+MIRANDEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 icoutils)
+
+# Set once apt-get update has run in this shell, so it runs at most once.
+_MIRANDEL_APT_UPDATED=${_MIRANDEL_APT_UPDATED:-}
+
+# Prints the names among "$@" that are not installed, one per line.
+missing_packages() {
+  local package status
+  for package in "$@"; do
+    status=$(dpkg-query -W -f='${db:Status-Status}' "$package" 2>/dev/null || true)
+    if [[ $status != installed ]]; then
+      printf '%s\n' "$package"
+    fi
+  done
+}
+
+# Installs whichever of "$@" are missing. Returns non-zero when they could not
+# be installed (not root, or apt-get failed).
+ensure_packages() {
+  local -a missing
+  mapfile -t missing < <(missing_packages "$@")
+  if ((${#missing[@]} == 0)); then
+    return 0
+  fi
+  if ((EUID != 0)); then
+    echo "Missing packages. Install them with:" >&2
+    echo "sudo apt-get install -y ${missing[*]}" >&2
+    return 1
+  fi
+  echo "Installing: ${missing[*]}" >&2
+  if [[ -z $_MIRANDEL_APT_UPDATED ]]; then
+    DEBIAN_FRONTEND=noninteractive apt-get update </dev/null || return 1
+    _MIRANDEL_APT_UPDATED=1
+  fi
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" \
+    </dev/null || return 1
+}

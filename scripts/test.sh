@@ -1,0 +1,120 @@
+#!/usr/bin/env bash
+# Builds and tests everything, the way CI does:
+#   1. installs the missing Debian packages (as root; otherwise prints the command);
+#   2. the normal build in build/ and all its tests (unit, process, end-to-end);
+#   3. an AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/ and
+#      its tests, failing on any sanitizer report;
+#   4. scripts/fuzz.sh 20 and scripts/test_windows.sh, when they exist.
+# Every step runs even when an earlier one failed (a test step whose build
+# failed counts as failed). The last line is "N passed, N failed", counting
+# steps; the exit status is 1 when any step failed.
+#
+# Usage: scripts/test.sh   (from any directory)
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+source scripts/lib/packages.sh
+
+JOBS=2
+passed=0
+failed=0
+results=()
+
+# Runs one step: step NAME COMMAND... ; records and announces the outcome.
+step() {
+  local name=$1 start status
+  shift
+  echo
+  echo "==== $name"
+  start=$SECONDS
+  "$@"
+  status=$?
+  if ((status == 0)); then
+    passed=$((passed + 1))
+    results+=("PASS  $name ($((SECONDS - start)) s)")
+  else
+    failed=$((failed + 1))
+    results+=("FAIL  $name ($((SECONDS - start)) s, status $status)")
+  fi
+  echo "==== $name: $([[ $status == 0 ]] && echo passed || echo "FAILED (status $status)")"
+  return $status
+}
+
+# Counts a step that could not run because the one it needs failed.
+not_run() {
+  failed=$((failed + 1))
+  results+=("FAIL  $1 (not run: $2 failed)")
+  echo
+  echo "==== $1: not run, $2 failed"
+}
+
+install_packages() {
+  local -a packages=("${MIRANDEL_BASE_PACKAGES[@]}")
+  [[ -f scripts/fuzz.sh ]] && packages+=("${MIRANDEL_FUZZ_PACKAGES[@]}")
+  [[ -f scripts/test_windows.sh ]] && packages+=("${MIRANDEL_WINDOWS_PACKAGES[@]}")
+  ensure_packages "${packages[@]}"
+}
+
+# configure_and_build DIR CMAKE_ARGS...
+configure_and_build() {
+  local dir=$1
+  shift
+  cmake -S . -B "$dir" "$@" && cmake --build "$dir" -j"$JOBS"
+}
+
+run_tests() {
+  ctest --test-dir build --output-on-failure -j"$JOBS"
+}
+
+# The sanitizers write their reports to files under build-asan/sanitizer-reports,
+# so that a report from any process counts, even one whose exit status a test
+# does not look at; the reports are printed afterwards.
+run_sanitized_tests() {
+  local reports=$PWD/build-asan/sanitizer-reports status
+  rm -rf "$reports"
+  mkdir -p "$reports"
+  ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan" \
+    UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
+    ctest --test-dir build-asan --output-on-failure -j"$JOBS"
+  status=$?
+  if compgen -G "$reports/*" >/dev/null; then
+    echo "Sanitizer reports:"
+    local report
+    for report in "$reports"/*; do
+      echo "---- $report"
+      cat "$report"
+    done
+    return 1
+  fi
+  return $status
+}
+
+step "install packages" install_packages
+
+if step "build (build/)" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DMIRANDEL_TESTS=ON; then
+  step "tests (build/)" run_tests
+else
+  not_run "tests (build/)" "build (build/)"
+fi
+
+if step "sanitizer build (build-asan/)" configure_and_build build-asan \
+  -DCMAKE_BUILD_TYPE=Debug -DMIRANDEL_SANITIZE=ON -DMIRANDEL_TESTS=ON; then
+  step "sanitizer tests (build-asan/)" run_sanitized_tests
+else
+  not_run "sanitizer tests (build-asan/)" "sanitizer build (build-asan/)"
+fi
+
+if [[ -f scripts/fuzz.sh ]]; then
+  step "fuzzing (scripts/fuzz.sh 20)" bash scripts/fuzz.sh 20
+fi
+
+if [[ -f scripts/test_windows.sh ]]; then
+  step "Windows build and tests (scripts/test_windows.sh)" bash scripts/test_windows.sh
+fi
+
+echo
+echo "==== Summary"
+printf '%s\n' "${results[@]}"
+echo "$passed passed, $failed failed"
+((failed == 0))
