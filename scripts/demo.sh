@@ -22,6 +22,8 @@ helper=$PWD/build/mirandel-pkcs11-helper
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
 
 pin=1234
 token="Mirandel demo"

@@ -17,10 +17,14 @@ E2E_FAILED=0
 
 e2e_init() {
   local here
+  local -a positional=()
   here=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-  HELPER=${1:-${MIRANDEL_HELPER:-$here/build/mirandel-pkcs11-helper}}
-  REPO=${2:-${MIRANDEL_SOURCE_DIR:-$here}}
-  shift $(($# < 2 ? $# : 2))
+  while (($# > 0)) && [[ $1 != --needs ]]; do
+    positional+=("$1")
+    shift
+  done
+  HELPER=${positional[0]:-${MIRANDEL_HELPER:-$here/build/mirandel-pkcs11-helper}}
+  REPO=${positional[1]:-${MIRANDEL_SOURCE_DIR:-$here}}
   if [[ ${1:-} == --needs ]]; then
     shift
     local tool
@@ -40,6 +44,9 @@ e2e_init() {
   fi
   WORK=$(mktemp -d)
   trap 'rm -rf "$WORK"' EXIT
+  # Signals end the script through exit, so that the EXIT trap still cleans up.
+  trap 'exit 130' INT
+  trap 'exit 143' TERM
 }
 
 # Records one passed check.

@@ -14,7 +14,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
-e2e_init "${1:-}" "${2:-}" --needs softhsm2-util pkcs11-tool openssl "$SOFTHSM_MODULE"
+e2e_init "$@" --needs softhsm2-util pkcs11-tool openssl "$SOFTHSM_MODULE"
 
 softhsm_setup "$WORK/softhsm"
 pin=4321

@@ -21,7 +21,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
-e2e_init "${1:-}" "${2:-}" --needs softhsm2-util pkcs11-tool openssl p11-kit "$SOFTHSM_MODULE" \
+e2e_init "$@" --needs softhsm2-util pkcs11-tool openssl p11-kit "$SOFTHSM_MODULE" \
   "$proxy"
 
 softhsm_setup "$WORK/softhsm"
