@@ -1,0 +1,80 @@
+// The scriptable mock PKCS#11 module: declarations shared by its core and its
+// thin entry files (one per discovery variant).
+//
+// The PKCS#11 types come from Debian's p11-kit header, not from the program's
+// own declarations, so that the two are an independent check of each other.
+// That header stops at 2.40; the 3.x interface record and the 104-entry list
+// are declared here.
+#pragma once
+
+#include <cstddef>
+
+#if defined(_WIN32)
+// The entry points are defined here and must be exported from the DLL.
+#define CRYPTOKI_EXPORTS 1
+#pragma pack(push, 1)
+#endif
+#include <p11-kit/pkcs11.h>
+#if defined(_WIN32)
+#pragma pack(pop)
+#endif
+
+#if defined(_WIN32)
+#define MIRANDEL_MOCK_EXPORT __declspec(dllexport)
+#else
+#define MIRANDEL_MOCK_EXPORT __attribute__((visibility("default")))
+#endif
+
+#if defined(_WIN32)
+#pragma pack(push, 1)
+#endif
+
+/// The PKCS#11 3.x interface record returned by C_GetInterface.
+struct CK_INTERFACE {
+  CK_UTF8CHAR* pInterfaceName;
+  CK_VOID_PTR pFunctionList;
+  CK_FLAGS flags;
+};
+
+namespace mirandel::mock {
+
+/// An entry point's address, untyped.
+using GenericFunction = void (*)();
+
+/// Number of entry points in the 3.2 function list.
+inline constexpr std::size_t ENTRY_COUNT = 104;
+
+/// A function list of any version: the version, then the entry points. The
+/// mock allocates only as many entries as the reported version has, so that a
+/// reader that copies too many is caught by AddressSanitizer.
+struct FunctionList {
+  CK_VERSION version;
+  GenericFunction entries[ENTRY_COUNT];
+};
+
+}  // namespace mirandel::mock
+
+#if defined(_WIN32)
+#pragma pack(pop)
+#endif
+
+namespace mirandel::mock {
+
+/// How a call reached the mock: through an exported symbol, through the list
+/// handed out by C_GetFunctionList, or through the one of C_GetInterface.
+enum class Via { Export, FunctionList, Interface };
+
+/// C_GetFunctionList, as reached through `via`.
+CK_RV discover_function_list(Via via, CK_FUNCTION_LIST_PTR_PTR list);
+
+/// C_GetInterface, as reached through `via`.
+CK_RV discover_interface(Via via, CK_UTF8CHAR* name, CK_VERSION* version, CK_INTERFACE** found,
+                         CK_FLAGS flags);
+
+/// C_GetInterfaceList, as reached through `via`.
+CK_RV discover_interface_list(Via via, CK_INTERFACE* interfaces, CK_ULONG* count);
+
+/// The variant's name ("fl", "if_fl", "if", "none"), recorded at load.
+extern const char* const VARIANT_NAME;
+
+}  // namespace mirandel::mock

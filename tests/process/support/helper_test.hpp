@@ -1,0 +1,56 @@
+// The fixture of the process tests: a fresh directory per test, a scenario
+// for the mock module, and one call of the program under test at a time.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "call_log.hpp"
+#include "process.hpp"
+#include "scenario.hpp"
+#include "target.hpp"
+
+namespace mirandel::test {
+
+/// Base fixture: each test gets its own directory, which is also the
+/// program's working directory, and its own scenario and call log there.
+class HelperProcessTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  /// The test's own directory (host path).
+  const std::filesystem::path& dir() const { return dir_; }
+  /// `name` inside dir() as a host path.
+  std::filesystem::path host_file(const std::string& name) const { return dir_ / name; }
+  /// `name` inside dir() as the program under test names it.
+  std::string file(const std::string& name) const { return target_path(dir_ / name); }
+  /// The mock library of `variant` as the program under test names it.
+  static std::string module(MockVariant variant = MockVariant::InterfaceAndFunctionList);
+
+  /// Writes the scenario, clears the call log, and runs the program with
+  /// `arguments` (argument 0 is supplied) in dir(), the mock's variables set
+  /// in its environment only. Fails the test if the mock reports a broken
+  /// scenario or the program could not be started.
+  ProcessResult run(const std::vector<std::string>& arguments,
+                    std::optional<std::string> input = std::nullopt);
+
+  /// The call log of the last run.
+  CallLog log() const { return CallLog::read(dir_ / "calls.log"); }
+
+  /// Reads a file in dir() whole; nullopt when it does not exist.
+  std::optional<std::string> read_file(const std::string& name) const;
+  /// Writes a file in dir().
+  void write_file(const std::string& name, const std::string& bytes) const;
+
+  Scenario scenario;
+
+ private:
+  std::filesystem::path dir_;
+};
+
+}  // namespace mirandel::test

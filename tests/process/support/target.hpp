@@ -1,0 +1,45 @@
+// Where the program under test and the mock modules are, how to launch the
+// program, and how it names paths. The defaults come from CMake; environment
+// variables override them so the same suite can run a Windows build under
+// Wine:
+//   MIRANDEL_TEST_EXE          the program under test
+//   MIRANDEL_TEST_MOCK_DIR     the directory of the mock module libraries
+//   MIRANDEL_TEST_MOCK_SUFFIX  their file suffix (".so", ".dll")
+//   MIRANDEL_TEST_LAUNCHER     a launcher prefix, split on blanks ("wine")
+//   MIRANDEL_TEST_PATH_STYLE   "windows" or "posix"; default windows when the
+//                              launcher mentions wine
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace mirandel::test {
+
+/// The four builds of the mock module, by the discovery entry points they export.
+enum class MockVariant {
+  FunctionList,              ///< C_GetFunctionList only
+  InterfaceAndFunctionList,  ///< C_GetInterface and C_GetFunctionList
+  InterfaceOnly,             ///< C_GetInterface only
+  NoDiscovery,               ///< neither
+};
+
+/// The program under test, as a host path.
+std::filesystem::path helper_executable();
+
+/// The mock module library of `variant`, as a host path.
+std::filesystem::path mock_library(MockVariant variant);
+
+/// The words placed before the executable on the command line (empty when
+/// the program runs natively).
+std::vector<std::string> launcher_prefix();
+
+/// Whether the program under test names files the Windows way.
+bool target_uses_windows_paths();
+
+/// `host_path` as the program under test (and the mock inside it) must be
+/// given it: unchanged natively, "Z:\..." under Wine. The one place where
+/// paths are mapped.
+std::string target_path(const std::filesystem::path& host_path);
+
+}  // namespace mirandel::test
