@@ -1,0 +1,129 @@
+#!/usr/bin/env bash
+# Signing against a throwaway SoftHSM2 token: every mechanism verified with
+# openssl against the certificate's public key, the request from a file and
+# from standard input, a wrong PIN, and certificates that pick no key or the
+# wrong one.
+#   signing_softhsm.sh [HELPER] [REPO]
+set -euo pipefail
+# shellcheck source-path=SCRIPTDIR/../..
+
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+# shellcheck source=scripts/lib/e2e.sh
+source "$repo/scripts/lib/e2e.sh"
+# shellcheck source=scripts/lib/softhsm.sh
+source "$repo/scripts/lib/softhsm.sh"
+# shellcheck source=scripts/lib/documents.sh
+source "$repo/scripts/lib/documents.sh"
+# shellcheck source=scripts/lib/hex.sh
+source "$repo/scripts/lib/hex.sh"
+
+e2e_init "$@" --needs softhsm2-util pkcs11-tool openssl od "$SOFTHSM_MODULE"
+
+# SOFTHSM2_CONF is exported by softhsm_setup to this script and its children only.
+softhsm_setup "$WORK/softhsm"
+
+# The PIN holds a non-ASCII letter: the request spells it with a JSON escape,
+# and the token must receive its UTF-8 bytes unchanged.
+PIN=$'p\xc3\xafn-1234'
+PIN_JSON='p\u00efn-1234'
+softhsm_init_token firma "$PIN"
+
+# The signer: a key with its certificate under CKA_ID 01.
+make_self_signed_cert "$WORK/signer" "Firmatario"
+softhsm_import_key firma "$PIN" "$WORK/signer.key.pem" 01 firmatario
+softhsm_import_cert firma "$PIN" "$WORK/signer.cert.der" 01 firmatario
+# A certificate under CKA_ID 02 with no private key beside it.
+make_self_signed_cert "$WORK/orphan" "Orfano" ec
+softhsm_import_cert firma "$PIN" "$WORK/orphan.cert.der" 02 orfano
+# A certificate that is not on the token at all.
+make_self_signed_cert "$WORK/stranger" "Estraneo" ec
+
+printf 'Documento da firmare: \xc3\xa8 cos\xc3\xac.\n' >"$WORK/data.bin"
+: >"$WORK/empty.bin"
+
+# write_request FILE PIN_JSON CERT_DER DATA_FILE MECHANISM
+write_request() {
+  printf '{"pin":"%s","cert_der_hex":"%s","data_hex":"%s","mechanism":"%s"}' \
+    "$2" "$(hex_of_file "$3")" "$(hex_of_file "$4")" "$5" >"$1"
+}
+
+# verifies DIGEST PUBLIC_KEY SIGNATURE_FILE DATA_FILE: openssl accepts the
+# RSA PKCS#1 v1.5 signature over DATA_FILE.
+# shellcheck disable=SC2317 # called through check_true
+verifies() {
+  openssl dgst "-$1" -verify "$2" -signature "$3" "$4" >/dev/null
+}
+
+# check_signature WHAT DIGEST DATA_FILE PUBLIC_KEY: the run printed a
+# successful document whose signature openssl verifies over DATA_FILE.
+check_signature() {
+  local what=$1 digest=$2 data=$3 key=$4 signature error
+  check_document_on_stdout "$what"
+  error=$(document_member "$DOCUMENT" error || echo "(no error member)")
+  check_equal "$what: error" null "$error"
+  signature=$(document_member "$DOCUMENT" signature || echo "(no signature member)")
+  if [[ ! $signature =~ ^[0-9a-f]{512}$ ]]; then
+    fail "$what: signature is 256 bytes of lower-case hex" "document: $DOCUMENT"
+    return
+  fi
+  pass
+  hex_to_file "$signature" "$WORK/signature.bin"
+  check_true "$what: openssl verifies the signature" \
+    verifies "$digest" "$key" "$WORK/signature.bin" "$data"
+}
+
+# The three mechanisms, each verified with its own digest.
+for pair in rsa_sha256:sha256 rsa_sha384:sha384 rsa_sha512:sha512; do
+  mechanism=${pair%%:*}
+  digest=${pair##*:}
+  write_request "$WORK/request.json" "$PIN_JSON" "$WORK/signer.cert.der" "$WORK/data.bin" \
+    "$mechanism"
+  run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+  check_signature "$mechanism" "$digest" "$WORK/data.bin" "$WORK/signer.pub.pem"
+done
+
+# Empty data is signed as a zero-length input.
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/signer.cert.der" "$WORK/empty.bin" rsa_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_signature "empty data" sha256 "$WORK/empty.bin" "$WORK/signer.pub.pem"
+
+# The request from standard input.
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/signer.cert.der" "$WORK/data.bin" rsa_sha384
+run_helper "$SOFTHSM_MODULE" "" sign - <"$WORK/request.json"
+check_signature "request from standard input" sha384 "$WORK/data.bin" "$WORK/signer.pub.pem"
+
+# A certificate that is not on the token: the token's first signing key signs.
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/stranger.cert.der" "$WORK/data.bin" rsa_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_signature "unknown certificate" sha256 "$WORK/data.bin" "$WORK/signer.pub.pem"
+
+# A certificate whose CKA_ID no private key carries: the key search is narrowed
+# to that id, so the signer's key is not used. SoftHSM2's spare slot holds an
+# uninitialised token that opens no session, so no slot yields a key.
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/orphan.cert.der" "$WORK/data.bin" rsa_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_document_on_stdout "certificate without a key"
+check_equal "certificate without a key: document" \
+  '{"signature":null,"error":"Chiave privata di firma non trovata sul dispositivo."}' "$DOCUMENT"
+
+# The document also goes to an output file, without a line feed.
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/signer.cert.der" "$WORK/data.bin" rsa_sha512
+run_helper "$SOFTHSM_MODULE" "$WORK/out.json" sign "$WORK/request.json"
+check_equal "output file: exit status and standard streams" "0||" \
+  "$RUN_STATUS|$(cat "$WORK/stdout")|$(cat "$WORK/stderr")"
+DOCUMENT=$(cat "$WORK/out.json")
+check_equal "output file: no line feed at the end" "$(wc -c <"$WORK/out.json")" "${#DOCUMENT}"
+signature=$(document_member "$DOCUMENT" signature || echo "")
+hex_to_file "$signature" "$WORK/signature.bin"
+check_true "output file: openssl verifies the signature" \
+  verifies sha512 "$WORK/signer.pub.pem" "$WORK/signature.bin" "$WORK/data.bin"
+
+# A wrong PIN: the exact message, and no signature.
+write_request "$WORK/request.json" "0000" "$WORK/signer.cert.der" "$WORK/data.bin" rsa_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_document_on_stdout "wrong PIN"
+check_equal "wrong PIN: document" \
+  '{"signature":null,"error":"Login fallito (PIN errato?): Function::Login: PKCS11 error: The specified PIN is incorrect, i.e., does not match the PIN stored on the token.  More generally-- when authentication to the token involves something other than a PIN-- the attempt to authenticate the user has failed."}' \
+  "$DOCUMENT"
+
+e2e_finish
