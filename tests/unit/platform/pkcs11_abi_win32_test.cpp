@@ -1,0 +1,111 @@
+// The Windows PKCS#11 ABI as the program declares it: 1-byte packing and a
+// 32-bit CK_ULONG, checked against Debian's p11-kit header when it is there.
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+
+#include "pkcs11/cryptoki.hpp"
+#include "pkcs11/errors.hpp"
+
+#if __has_include(<p11-kit/pkcs11.h>)
+#define CRYPTOKI_GNU 1
+#include <p11-kit/pkcs11.h>
+#define MIRANDEL_HAVE_P11_KIT_HEADER 1
+#endif
+
+namespace mirandel {
+namespace {
+
+#if defined(MIRANDEL_HAVE_P11_KIT_HEADER)
+// Every field the program reads or fills sits where the independent header
+// puts it.
+static_assert(sizeof(ck::CK_SLOT_INFO) == sizeof(struct ck_slot_info));
+static_assert(offsetof(ck::CK_SLOT_INFO, flags) == offsetof(struct ck_slot_info, flags));
+static_assert(offsetof(ck::CK_SLOT_INFO, firmwareVersion) ==
+              offsetof(struct ck_slot_info, firmware_version));
+static_assert(sizeof(ck::CK_TOKEN_INFO) == sizeof(struct ck_token_info));
+static_assert(offsetof(ck::CK_TOKEN_INFO, serialNumber) ==
+              offsetof(struct ck_token_info, serial_number));
+static_assert(offsetof(ck::CK_TOKEN_INFO, flags) == offsetof(struct ck_token_info, flags));
+static_assert(offsetof(ck::CK_TOKEN_INFO, ulFreePrivateMemory) ==
+              offsetof(struct ck_token_info, free_private_memory));
+static_assert(offsetof(ck::CK_TOKEN_INFO, hardwareVersion) ==
+              offsetof(struct ck_token_info, hardware_version));
+static_assert(offsetof(ck::CK_TOKEN_INFO, utcTime) == offsetof(struct ck_token_info, utc_time));
+static_assert(sizeof(ck::CK_ATTRIBUTE) == sizeof(struct ck_attribute));
+static_assert(offsetof(ck::CK_ATTRIBUTE, pValue) == offsetof(struct ck_attribute, value));
+static_assert(offsetof(ck::CK_ATTRIBUTE, ulValueLen) == offsetof(struct ck_attribute, value_len));
+static_assert(sizeof(ck::CK_MECHANISM) == sizeof(struct ck_mechanism));
+static_assert(offsetof(ck::CK_MECHANISM, pParameter) == offsetof(struct ck_mechanism, parameter));
+static_assert(offsetof(ck::CK_MECHANISM, ulParameterLen) ==
+              offsetof(struct ck_mechanism, parameter_len));
+static_assert(sizeof(ck::CK_C_INITIALIZE_ARGS) == sizeof(struct ck_c_initialize_args));
+static_assert(offsetof(ck::CK_C_INITIALIZE_ARGS, flags) ==
+              offsetof(struct ck_c_initialize_args, flags));
+static_assert(offsetof(ck::CK_C_INITIALIZE_ARGS, pReserved) ==
+              offsetof(struct ck_c_initialize_args, reserved));
+
+/// Where the 2.40 list keeps `function`, by our indexing.
+constexpr std::size_t entry_offset(pkcs11::Function function) {
+  return ck::FUNCTION_LIST_ENTRIES_OFFSET + pkcs11::index_of(function) * sizeof(void*);
+}
+// The function list is read by index behind a packed 2-byte version.
+static_assert(entry_offset(pkcs11::Function::Initialize) ==
+              offsetof(struct ck_function_list, C_Initialize));
+static_assert(entry_offset(pkcs11::Function::GetSlotList) ==
+              offsetof(struct ck_function_list, C_GetSlotList));
+static_assert(entry_offset(pkcs11::Function::OpenSession) ==
+              offsetof(struct ck_function_list, C_OpenSession));
+static_assert(entry_offset(pkcs11::Function::Login) == offsetof(struct ck_function_list, C_Login));
+static_assert(entry_offset(pkcs11::Function::GetAttributeValue) ==
+              offsetof(struct ck_function_list, C_GetAttributeValue));
+static_assert(entry_offset(pkcs11::Function::FindObjectsFinal) ==
+              offsetof(struct ck_function_list, C_FindObjectsFinal));
+static_assert(entry_offset(pkcs11::Function::SignInit) ==
+              offsetof(struct ck_function_list, C_SignInit));
+static_assert(entry_offset(pkcs11::Function::Sign) == offsetof(struct ck_function_list, C_Sign));
+static_assert(entry_offset(pkcs11::Function::WaitForSlotEvent) ==
+              offsetof(struct ck_function_list, C_WaitForSlotEvent));
+static_assert(sizeof(struct ck_function_list) ==
+              entry_offset(pkcs11::Function::WaitForSlotEvent) + sizeof(void*));
+#endif
+
+TEST(WindowsAbi, HasAThirtyTwoBitUlong) {
+  EXPECT_EQ(sizeof(ck::CK_ULONG), 4u);
+  // (The p11-kit header, included above, defines the CK_* constants as macros,
+  // so the constant is checked through its type here.)
+  EXPECT_EQ(std::numeric_limits<ck::CK_ULONG>::max(), 0xFFFFFFFFu);
+}
+
+TEST(WindowsAbi, AgreesWithTheIndependentHeader) {
+#if !defined(MIRANDEL_HAVE_P11_KIT_HEADER)
+  GTEST_SKIP() << "p11-kit's pkcs11.h is not installed; only our own static_asserts ran";
+#else
+  EXPECT_EQ(sizeof(unsigned long), 4u);  // the header's CK_ULONG on Windows
+#endif
+}
+
+TEST(WindowsAbi, RefusesLengthsThatDoNotFitTheUlong) {
+  struct Case {
+    std::size_t length;
+    bool fits;
+  };
+  constexpr std::size_t max = std::numeric_limits<std::size_t>::max();
+  for (Case c : {Case{0, true}, Case{1, true}, Case{0xFFFFFFFEu, true}, Case{0xFFFFFFFFu, true},
+                 Case{std::size_t{0x100000000}, false}, Case{std::size_t{0x100000001}, false},
+                 Case{max, false}}) {
+    auto converted = pkcs11::to_ck_ulong(c.length);
+    ASSERT_EQ(converted.has_value(), c.fits) << c.length;
+    if (c.fits) {
+      EXPECT_EQ(*converted, static_cast<ck::CK_ULONG>(c.length));
+    } else {
+      EXPECT_TRUE(std::holds_alternative<pkcs11::LengthOutOfRange>(converted.error())) << c.length;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace mirandel
