@@ -1,0 +1,499 @@
+// The signing run against the mock module: the documents byte for byte and
+// the PKCS#11 calls the run makes, in order, with their arguments.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "helper_test.hpp"
+
+namespace mirandel::test {
+namespace {
+
+const Bytes CERT = from_hex("3082010a02820101");
+const Bytes OTHER_CERT = from_hex("30820bad");
+constexpr std::string_view DATA_HEX = "68656c6c6f";
+constexpr std::string_view NO_KEY = "Chiave privata di firma non trovata sul dispositivo.";
+constexpr std::string_view PIN_INCORRECT =
+    "The specified PIN is incorrect, i.e., does not match the PIN stored on the token.  More "
+    "generally-- when authentication to the token involves something other than a PIN-- the "
+    "attempt to authenticate the user has failed.";
+constexpr std::string_view DEVICE_REMOVED =
+    "The token was removed from its slot during the execution of the function.";
+constexpr std::string_view TOKEN_NOT_PRESENT =
+    "The token was not present in its slot at the time that the function was invoked.";
+
+std::string request(std::string_view cert_hex, std::string_view data_hex = DATA_HEX,
+                    std::string_view mechanism = "rsa_sha256", std::string_view pin = "1234") {
+  return R"({"pin":")" + std::string(pin) + R"(","cert_der_hex":")" + std::string(cert_hex) +
+         R"(","data_hex":")" + std::string(data_hex) + R"(","mechanism":")" +
+         std::string(mechanism) + R"("})";
+}
+
+std::string signed_document(std::string_view signature_hex) {
+  return R"({"signature":")" + std::string(signature_hex) + R"(","error":null})";
+}
+
+std::string failed_document(std::string_view message) {
+  return R"({"signature":null,"error":")" + std::string(message) + R"("})";
+}
+
+/// The value of a CK_ULONG template entry as the mock logs it: 4 bytes on
+/// Windows, 8 on 64-bit POSIX.
+std::string ulong_value(unsigned char value) {
+  const std::size_t width = target_uses_windows_paths() ? 4 : 8;
+  return to_hex(std::string(1, static_cast<char>(value)) + std::string(width - 1, '\0')) + "/" +
+         std::to_string(width);
+}
+
+std::string certificate_search() { return "[0x0=" + ulong_value(1) + "]"; }
+
+/// The private-key search: class, CKA_SIGN true, and the id entry if given
+/// (as the mock logs it: "01/1", "null/0").
+std::string key_search(std::optional<std::string> id = std::nullopt) {
+  std::string text = "[0x0=" + ulong_value(3) + ",0x108=01/1";
+  if (id) text += ",0x102=" + *id;
+  return text + "]";
+}
+
+/// A signing key that answers a fixed signature, so the document tells which key signed.
+MockObject key(std::string_view id_hex, std::string_view signature_hex) {
+  MockObject object = MockObject::private_key().sign(true).signature(from_hex(signature_hex));
+  if (!id_hex.empty()) object.id(from_hex(id_hex));
+  return object;
+}
+
+/// Every run writes its document to out.json, and the mock records at unload
+/// whether that file exists yet.
+class SigningRun : public HelperProcessTest {
+ protected:
+  void SetUp() override {
+    HelperProcessTest::SetUp();
+    scenario.watch(file("out.json"));
+  }
+
+  /// Runs a signing with `request_text` from a file; the document written.
+  std::string sign(const std::string& request_text) {
+    write_file("request.json", request_text);
+    ProcessResult result = run({module(), file("out.json"), "sign", file("request.json")});
+    EXPECT_EQ(result.exit_code, 0) << result.describe();
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "");
+    return read_file("out.json").value_or("(no output file)");
+  }
+
+  /// The names of the log entries after the slot list was read: the run's
+  /// own calls and the UNLOAD line.
+  std::vector<std::string> after_start() const {
+    const CallLog calls = log();
+    std::vector<std::string> names = calls.names();
+    const std::optional<std::size_t> start = calls.last_index("C_GetSlotList");
+    if (!start) return names;
+    return {names.begin() + static_cast<std::ptrdiff_t>(*start) + 1, names.end()};
+  }
+
+  /// The module was unloaded (and never finalised) before the document was written.
+  void expect_unloaded_before_document() const {
+    const CallLog calls = log();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.entries().back().line, "UNLOAD watch=absent") << calls.text();
+    EXPECT_EQ(calls.count("C_Finalize"), 0u);
+  }
+
+  /// The argument `key` of the `index`-th call named `name`.
+  std::string argument(std::string_view name, std::size_t index, std::string_view key) const {
+    const CallLog calls = log();
+    const std::vector<RecordedCall> found = calls.all(name);
+    if (index >= found.size()) return "(no call)";
+    return found[index].argument(key).value_or("(no argument)");
+  }
+};
+
+using Names = std::vector<std::string>;
+
+/// Table rows print as their name in test failures.
+template <typename Row>
+requires requires(const Row& row) { row.name; }
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+/// A forced return value for the n-th call of one function (1-based, counted
+/// over the whole run).
+using Force = std::optional<std::pair<std::string, unsigned>>;
+
+TEST_F(SigningRun, SignsWithTheKeyOfTheMatchingCertificate) {
+  scenario.slot(1)
+      .pin(from_hex("70c3af6e"))  // "pïn" in UTF-8
+      .object(MockObject::certificate(OTHER_CERT).id(from_hex("02")))
+      .object(MockObject::certificate(CERT).id(from_hex("01")))
+      .object(MockObject::private_key().sign(true).id(from_hex("02")))
+      .object(MockObject::private_key().sign(true).id(from_hex("01")));
+
+  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha512", R"(p\u00efn)")),
+            signed_document("42" + std::string(DATA_HEX)));
+
+  EXPECT_EQ(after_start(),
+            (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+                   "C_GetAttributeValue", "C_GetAttributeValue", "C_GetAttributeValue",
+                   "C_GetAttributeValue", "C_Login", "C_FindObjectsInit", "C_FindObjects",
+                   "C_FindObjectsFinal", "C_SignInit", "C_Sign", "C_Sign", "C_Logout",
+                   "C_CloseSession", "UNLOAD"}));
+  EXPECT_EQ(argument("C_OpenSession", 0, "flags"), "0x4");
+  EXPECT_EQ(argument("C_FindObjectsInit", 0, "template"), certificate_search());
+  EXPECT_EQ(argument("C_GetAttributeValue", 0, "template"), "[0x11=null/0,0x102=null/0]");
+  EXPECT_EQ(argument("C_Login", 0, "user"), "1");
+  EXPECT_EQ(argument("C_Login", 0, "pin"), "70c3af6e");
+  EXPECT_EQ(argument("C_Login", 0, "len"), "4");
+  EXPECT_EQ(argument("C_FindObjectsInit", 1, "template"), key_search("01/1"));
+  EXPECT_EQ(argument("C_SignInit", 0, "mechanism"), "0x42");
+  EXPECT_EQ(argument("C_SignInit", 0, "param"), "null/0");
+  EXPECT_EQ(argument("C_SignInit", 0, "key"), "104");
+  EXPECT_EQ(argument("C_Sign", 0, "sig"), "null/0");
+  EXPECT_EQ(argument("C_Sign", 1, "sig"), "buf/6");
+  const std::string data = std::string(DATA_HEX) + "/5";
+  EXPECT_EQ(argument("C_Sign", 0, "data"), data);
+  EXPECT_EQ(argument("C_Sign", 1, "data"), data);
+  EXPECT_EQ(log().all("C_Logout").at(0).rv, 0u);
+  expect_unloaded_before_document();
+}
+
+TEST_F(SigningRun, ReadsTheRequestFromStandardInput) {
+  scenario.slot(1).certificate(CERT).object(key("", "0a0b"));
+  ProcessResult result = run({module(), "", "sign", "-"}, request(to_hex(CERT)));
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, signed_document("0a0b") + "\n");
+  EXPECT_EQ(result.err, "");
+}
+
+struct RequestFailure {
+  const char* name;
+  std::optional<std::string> request;  ///< nullopt: no request file at all
+  std::string document;
+};
+
+class SigningRequestFailure : public SigningRun,
+                              public testing::WithParamInterface<RequestFailure> {};
+
+TEST_P(SigningRequestFailure, NeverLoadsTheModule) {
+  scenario.slot(1).certificate(CERT).object(key("", "0a0b"));
+  if (GetParam().request) write_file("request.json", *GetParam().request);
+  ProcessResult result = run({module(), file("out.json"), "sign", file("request.json")});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(read_file("out.json"), GetParam().document);
+  EXPECT_TRUE(log().empty()) << log().text();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningRequestFailure,
+    testing::Values(RequestFailure{"MissingFile", std::nullopt,
+                                   failed_document("Input di firma non leggibile.")},
+                    RequestFailure{"BadHex", request("0"),
+                                   failed_document("Input di firma non valido.")},
+                    RequestFailure{"UnsupportedMechanism", request("", "", R"(rsa\"\\)"),
+                                   failed_document(R"(Meccanismo non supportato: rsa\"\\)")}),
+    [](const testing::TestParamInfo<RequestFailure>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(SigningRun, ReportsAModuleThatCannotBeLoaded) {
+  write_file("request.json", request(""));
+  ProcessResult result = run({file("missing.so"), file("out.json"), "sign", file("request.json")});
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(
+      read_file("out.json"),
+      failed_document("Modulo PKCS#11 non caricabile: libloading error (LoadLibraryExW failed)"));
+}
+
+struct StartFailure {
+  const char* name;
+  const char* function;
+  std::string document;
+};
+
+class SigningStartFailure : public SigningRun, public testing::WithParamInterface<StartFailure> {};
+
+TEST_P(SigningStartFailure, ReleasesTheModuleAndOpensNoSession) {
+  scenario.slot(1).certificate(CERT).object(key("", "0a0b"));
+  scenario.force(GetParam().function).rv(0x32);
+  EXPECT_EQ(sign(request(to_hex(CERT))), GetParam().document);
+  EXPECT_EQ(log().count("C_OpenSession"), 0u);
+  expect_unloaded_before_document();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningStartFailure,
+    testing::Values(StartFailure{"Initialize", "C_Initialize",
+                                 failed_document("Inizializzazione PKCS#11 fallita: "
+                                                 "Function::Initialize: PKCS11 error: " +
+                                                 std::string(DEVICE_REMOVED))},
+                    StartFailure{"SlotList", "C_GetSlotList",
+                                 failed_document("Lettura degli slot fallita: "
+                                                 "Function::GetSlotList: PKCS11 error: " +
+                                                 std::string(DEVICE_REMOVED))}),
+    [](const testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(SigningRun, FindsNoKeyWithoutSlots) {
+  EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
+  EXPECT_EQ(after_start(), (Names{"UNLOAD"}));
+  expect_unloaded_before_document();
+}
+
+TEST_F(SigningRun, SkipsASlotWhoseSessionCannotBeOpened) {
+  scenario.slot(1).certificate(CERT).object(key("", "0101"));
+  scenario.slot(2).certificate(CERT).object(key("", "0202"));
+  scenario.force("C_OpenSession", 1).rv(0xe0);
+  EXPECT_EQ(sign(request(to_hex(CERT))), signed_document("0202"));
+  EXPECT_EQ(argument("C_OpenSession", 1, "slot"), "2");
+  EXPECT_EQ(log().count("C_CloseSession"), 1u);
+}
+
+TEST_F(SigningRun, FindsNoKeyWhenTheOnlySessionCannotBeOpened) {
+  scenario.slot(1).certificate(CERT).object(key("", "0101"));
+  scenario.force("C_OpenSession").rv(0xe0);
+  EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
+  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "UNLOAD"}));
+}
+
+// How the private-key search is narrowed by what the certificate scan found.
+struct KeyChoice {
+  const char* name;
+  std::vector<MockObject> objects;
+  Force force;  ///< answers CKR_DEVICE_REMOVED
+  Bytes request_cert;
+  std::string key_template;  ///< as the mock logs it
+  std::string signature;
+  std::size_t attribute_reads;  ///< C_GetAttributeValue calls
+};
+
+class SigningKeyChoice : public SigningRun, public testing::WithParamInterface<KeyChoice> {};
+
+TEST_P(SigningKeyChoice, SearchesWithTheCertificatesIdAndSignsWithTheFirstKey) {
+  const KeyChoice& c = GetParam();
+  MockSlot& slot = scenario.slot(1);
+  for (const MockObject& object : c.objects) slot.object(object);
+  if (c.force) scenario.force(c.force->first, c.force->second).rv(0x32);
+  EXPECT_EQ(sign(request(to_hex(c.request_cert))), signed_document(c.signature));
+  EXPECT_EQ(argument("C_FindObjectsInit", 1, "template"), c.key_template) << log().text();
+  EXPECT_EQ(log().count("C_GetAttributeValue"), c.attribute_reads);
+  expect_unloaded_before_document();
+}
+
+const std::vector<MockObject> TWO_KEYS = {key("0a", "aa"), key("0b", "bb")};
+
+std::vector<MockObject> with_keys(std::vector<MockObject> certificates) {
+  certificates.insert(certificates.end(), TWO_KEYS.begin(), TWO_KEYS.end());
+  return certificates;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningKeyChoice,
+    testing::Values(
+        // Two certificates with the same value: the first decides, the second is never read.
+        KeyChoice{"FirstOfTwoMatchingCertificates",
+                  with_keys({MockObject::certificate(CERT).id(from_hex("0b")),
+                             MockObject::certificate(CERT).id(from_hex("0a"))}),
+                  std::nullopt, CERT, key_search("0b/1"), "bb", 2},
+        KeyChoice{"CertificateNotOnTheToken",
+                  {MockObject::certificate(OTHER_CERT).id(from_hex("0b")),
+                   MockObject::private_key().sign(false), key("0b", "bb"), key("0a", "aa")},
+                  std::nullopt,
+                  CERT,
+                  key_search(),
+                  "bb",
+                  2},
+        // A match without CKA_ID still decides: a later match with an id is not read.
+        KeyChoice{"MatchWithoutId",
+                  with_keys({MockObject::certificate(CERT),
+                             MockObject::certificate(CERT).id(from_hex("0b"))}),
+                  std::nullopt, CERT, key_search(), "aa", 2},
+        KeyChoice{"MatchWithEmptyId",
+                  {MockObject::certificate(CERT).id(""), key("0a", "aa"),
+                   MockObject::private_key().sign(true).id("").signature(from_hex("ee"))},
+                  std::nullopt,
+                  CERT,
+                  key_search("null/0"),
+                  "ee",
+                  2},
+        // An empty certificate matches only a certificate whose value is empty.
+        KeyChoice{"EmptyCertificate",
+                  with_keys({MockObject::certificate(CERT).id(from_hex("0a")),
+                             MockObject::certificate("").id(from_hex("0b"))}),
+                  std::nullopt, "", key_search("0b/1"), "bb", 4},
+        // A failed certificate search: the key is chosen by class and CKA_SIGN alone.
+        KeyChoice{"CertificateSearchFails",
+                  with_keys({MockObject::certificate(CERT).id(from_hex("0b"))}),
+                  Force{{"C_FindObjectsInit", 1}}, CERT, key_search(), "aa", 0},
+        // The first certificate's attributes cannot be read: the next one matches.
+        KeyChoice{"UnreadableCertificateSkipped",
+                  with_keys({MockObject::certificate(CERT).id(from_hex("0a")),
+                             MockObject::certificate(CERT).id(from_hex("0b"))}),
+                  Force{{"C_GetAttributeValue", 1}}, CERT, key_search("0b/1"), "bb", 3}),
+    [](const testing::TestParamInfo<KeyChoice>& info) { return std::string(info.param.name); });
+
+// A slot that yields no key after the login is logged out and closed, and the
+// next slot is tried.
+struct NoKeyOnSlot {
+  const char* name;
+  MockObject slot_one_key;
+  Force force;           ///< answers CKR_DEVICE_REMOVED
+  Names slot_one_calls;  ///< from C_Login to C_CloseSession
+};
+
+class SigningNoKeyOnSlot : public SigningRun, public testing::WithParamInterface<NoKeyOnSlot> {};
+
+TEST_P(SigningNoKeyOnSlot, LogsOutClosesAndTriesTheNextSlot) {
+  const NoKeyOnSlot& c = GetParam();
+  scenario.slot(1).object(MockObject::certificate(CERT).id(from_hex("01"))).object(c.slot_one_key);
+  scenario.slot(2).object(MockObject::certificate(CERT).id(from_hex("01"))).object(key("01", "22"));
+  if (c.force) scenario.force(c.force->first, c.force->second).rv(0x32);
+
+  EXPECT_EQ(sign(request(to_hex(CERT))), signed_document("22"));
+
+  const Names names = after_start();
+  const auto login = std::find(names.begin(), names.end(), "C_Login");
+  const auto close = std::find(names.begin(), names.end(), "C_CloseSession");
+  ASSERT_TRUE(login != names.end() && close != names.end()) << log().text();
+  EXPECT_EQ(Names(login, close + 1), c.slot_one_calls);
+  EXPECT_EQ(argument("C_OpenSession", 1, "slot"), "2");
+  EXPECT_EQ(log().count("C_Logout"), 2u);
+  EXPECT_EQ(log().count("C_CloseSession"), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningNoKeyOnSlot,
+    testing::Values(NoKeyOnSlot{"KeyMayNotSign",
+                                MockObject::private_key().sign(false).id(from_hex("01")),
+                                std::nullopt,
+                                {"C_Login", "C_FindObjectsInit", "C_FindObjects",
+                                 "C_FindObjectsFinal", "C_Logout", "C_CloseSession"}},
+                    NoKeyOnSlot{"KeySearchCannotStart",
+                                key("01", "11"),
+                                Force{{"C_FindObjectsInit", 2}},
+                                {"C_Login", "C_FindObjectsInit", "C_Logout", "C_CloseSession"}},
+                    NoKeyOnSlot{"KeySearchFails",
+                                key("01", "11"),
+                                Force{{"C_FindObjects", 2}},
+                                {"C_Login", "C_FindObjectsInit", "C_FindObjects",
+                                 "C_FindObjectsFinal", "C_Logout", "C_CloseSession"}}),
+    [](const testing::TestParamInfo<NoKeyOnSlot>& info) { return std::string(info.param.name); });
+
+TEST_F(SigningRun, FindsNoKeyWhenNoSlotHasOne) {
+  scenario.slot(1).certificate(CERT).object(MockObject::private_key().sign(false));
+  EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
+  EXPECT_EQ(log().count("C_Logout"), 1u);
+  expect_unloaded_before_document();
+}
+
+TEST_F(SigningRun, StopsAtAWrongPinWithoutLoggingOutOrTryingTheNextSlot) {
+  scenario.slot(1).certificate(CERT).object(key("", "11"));
+  scenario.slot(2).pin("0000").certificate(CERT).object(key("", "22"));
+  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", "0000")),
+            failed_document("Login fallito (PIN errato?): Function::Login: PKCS11 error: " +
+                            std::string(PIN_INCORRECT)));
+  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects",
+                                  "C_FindObjectsFinal", "C_GetAttributeValue",
+                                  "C_GetAttributeValue", "C_Login", "C_CloseSession", "UNLOAD"}));
+  expect_unloaded_before_document();
+}
+
+TEST_F(SigningRun, PassesAnEmptyPinWithLengthZero) {
+  scenario.slot(1).pin("").certificate(CERT).object(key("", "11"));
+  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", "")), signed_document("11"));
+  EXPECT_EQ(argument("C_Login", 0, "len"), "0");
+}
+
+// Signing failures end the run: logged out, closed, no further slot.
+struct SignFailure {
+  const char* name;
+  MockObject slot_one_key;
+  Force force;
+  unsigned long rv;  ///< the forced answer
+  std::string message;
+  Names tail;  ///< from C_SignInit on
+};
+
+class SigningSignFailure : public SigningRun, public testing::WithParamInterface<SignFailure> {};
+
+TEST_P(SigningSignFailure, IsReportedAfterLogoutAndClose) {
+  const SignFailure& c = GetParam();
+  scenario.slot(1).certificate(CERT).object(c.slot_one_key);
+  scenario.slot(2).certificate(CERT).object(key("", "22"));
+  if (c.force) scenario.force(c.force->first, c.force->second).rv(c.rv);
+
+  EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(c.message));
+
+  const Names names = after_start();
+  const auto sign_init = std::find(names.begin(), names.end(), "C_SignInit");
+  ASSERT_NE(sign_init, names.end()) << log().text();
+  EXPECT_EQ(Names(sign_init, names.end()), c.tail);
+  EXPECT_EQ(log().count("C_OpenSession"), 1u);
+  expect_unloaded_before_document();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningSignFailure,
+    testing::Values(
+        SignFailure{"SignInitRefusesTheMechanism",
+                    key("", "11").mechanisms({0x41}),
+                    std::nullopt,
+                    0,
+                    "Firma fallita: Function::SignInit: PKCS11 error: An invalid mechanism was "
+                    "specified to the cryptographic operation.  This error code is an appropriate "
+                    "return value if an unknown mechanism was specified or if the mechanism "
+                    "specified cannot be used in the selected token with the selected function.",
+                    {"C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+        SignFailure{"SizeQueryFails",
+                    key("", "11"),
+                    Force{{"C_Sign", 1}},
+                    0x32,
+                    "Firma fallita: Function::Sign: PKCS11 error: " + std::string(DEVICE_REMOVED),
+                    {"C_SignInit", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+        SignFailure{
+            "FillFails",
+            key("", "11"),
+            Force{{"C_Sign", 2}},
+            0xe0,
+            "Firma fallita: Function::Sign: PKCS11 error: " + std::string(TOKEN_NOT_PRESENT),
+            {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+        SignFailure{"VendorDefinedValue",
+                    key("", "11"),
+                    Force{{"C_Sign", 2}},
+                    0x80000001,
+                    "Firma fallita: Function::Sign: PKCS11 error: CKR_VENDOR_DEFINED(0x80000001)",
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}}),
+    [](const testing::TestParamInfo<SignFailure>& info) { return std::string(info.param.name); });
+
+TEST_F(SigningRun, KeepsOnlyTheBytesTheSecondCallReturns) {
+  scenario.slot(1).certificate(CERT).object(
+      MockObject::private_key().sign(true).signature_pattern(128).size_query(256));
+  std::string expected;
+  for (int i = 0; i < 128; ++i) expected += to_hex(std::string(1, static_cast<char>(i)));
+  EXPECT_EQ(sign(request(to_hex(CERT))), signed_document(expected));
+  EXPECT_EQ(argument("C_Sign", 1, "sig"), "buf/256");
+  EXPECT_EQ(log().all("C_Sign").at(1).result("siglen"), "128");
+}
+
+TEST_F(SigningRun, SignsEmptyDataAsAZeroLengthInput) {
+  scenario.slot(1).certificate(CERT).object(MockObject::private_key().sign(true));
+  EXPECT_EQ(sign(request(to_hex(CERT), "", "rsa_sha384")), signed_document("41"));
+  for (std::size_t call : {0u, 1u}) {
+    const std::string data = argument("C_Sign", call, "data");
+    EXPECT_TRUE(data == "null/0" || data == "/0") << data;
+  }
+}
+
+TEST_F(SigningRun, IgnoresFailuresOfLogoutAndCloseSession) {
+  scenario.slot(1).certificate(CERT).object(key("", "11"));
+  scenario.force("C_Logout").rv(0x32);
+  scenario.force("C_CloseSession").rv(0x32);
+  EXPECT_EQ(sign(request(to_hex(CERT))), signed_document("11"));
+  expect_unloaded_before_document();
+}
+
+}  // namespace
+}  // namespace mirandel::test
