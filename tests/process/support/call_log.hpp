@@ -38,7 +38,10 @@ class CallLog {
   /// Parses log text.
   static CallLog parse(std::string_view text);
 
-  const std::vector<RecordedCall>& entries() const { return entries_; }
+  const std::vector<RecordedCall>& entries() const& { return entries_; }
+  /// On a temporary log, the entries by value, so `for (... : log().entries())`
+  /// does not iterate over a destroyed log.
+  std::vector<RecordedCall> entries() && { return std::move(entries_); }
   bool empty() const { return entries_.empty(); }
   /// Every entry's name, in order.
   std::vector<std::string> names() const;
@@ -53,7 +56,8 @@ class CallLog {
   std::optional<std::size_t> first_index(std::string_view name) const;
   std::optional<std::size_t> last_index(std::string_view name) const;
   /// The log text, for failure messages.
-  const std::string& text() const { return text_; }
+  const std::string& text() const& { return text_; }
+  std::string text() && { return std::move(text_); }
 
  private:
   std::vector<RecordedCall> entries_;

@@ -71,6 +71,8 @@ bool target_uses_windows_paths() {
   return false;
 }
 
+std::size_t target_ulong_bytes() { return target_uses_windows_paths() ? 4 : sizeof(unsigned long); }
+
 std::string target_path(const std::filesystem::path& host_path) {
   const std::string absolute = std::filesystem::absolute(host_path).lexically_normal().string();
   if (!target_uses_windows_paths()) return absolute;

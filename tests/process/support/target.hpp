@@ -10,6 +10,7 @@
 //                              launcher mentions wine
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -36,6 +37,10 @@ std::vector<std::string> launcher_prefix();
 
 /// Whether the program under test names files the Windows way.
 bool target_uses_windows_paths();
+
+/// The size of CK_ULONG in the program under test: 4 on Windows, else that
+/// of unsigned long.
+std::size_t target_ulong_bytes();
 
 /// `host_path` as the program under test (and the mock inside it) must be
 /// given it: unchanged natively, "Z:\..." under Wine. The one place where
