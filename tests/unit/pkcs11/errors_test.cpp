@@ -45,8 +45,9 @@ TEST(ReturnValueText, RendersGapsVendorValuesAndIrregularEntries) {
       {0x140, " This curve is not supported by this token.  Used with Elliptic Curve mechanisms."},
   };
   for (const Case& c : cases) EXPECT_EQ(text_of_rv(c.rv), c.text) << std::hex << c.rv;
-  if constexpr (sizeof(ck::CK_RV) > 4)
+  if constexpr (sizeof(ck::CK_RV) > 4) {
     EXPECT_EQ(text_of_rv(static_cast<ck::CK_RV>(0x100000001)), "CKR_VENDOR_DEFINED(0x100000001)");
+  }
 }
 
 TEST(ReturnValueText, KeepsTypographicQuotes) {
@@ -130,7 +131,9 @@ TEST(StandardReturnValues, MatchTheReferenceTableBothWays) {
   std::span<const StandardReturnValueEntry> table = standard_return_values();
   ASSERT_EQ(table.size(), reference.size());
   for (std::size_t i = 0; i < table.size(); ++i) {
-    if (i > 0) EXPECT_LT(table[i - 1].value, table[i].value) << "table not ascending at " << i;
+    if (i > 0) {
+      EXPECT_LT(table[i - 1].value, table[i].value) << "table not ascending at " << i;
+    }
     auto found = reference.find(table[i].value);
     ASSERT_NE(found, reference.end()) << table[i].name << " is not in the TSV";
     EXPECT_EQ(table[i].name, found->second.first);
