@@ -6,7 +6,8 @@
 namespace mirandel::codec {
 namespace {
 
-constexpr char kDigits[] = "0123456789abcdef";
+/// The encoder's digits: lower case only.
+constexpr char DIGITS[] = "0123456789abcdef";
 
 /// Digit value of every byte, or 0xFF for a byte that is not a hex digit.
 constexpr std::array<std::uint8_t, 256> make_digit_values() {
@@ -18,7 +19,7 @@ constexpr std::array<std::uint8_t, 256> make_digit_values() {
   return values;
 }
 
-constexpr std::array<std::uint8_t, 256> kDigitValues = make_digit_values();
+constexpr std::array<std::uint8_t, 256> DIGIT_VALUES = make_digit_values();
 
 }  // namespace
 
@@ -26,8 +27,8 @@ std::string hex_encode(std::span<const std::uint8_t> bytes) {
   std::string text(bytes.size() * 2, '\0');
   std::size_t out = 0;
   for (std::uint8_t b : bytes) {
-    text[out++] = kDigits[b >> 4];
-    text[out++] = kDigits[b & 0x0F];
+    text[out++] = DIGITS[b >> 4];
+    text[out++] = DIGITS[b & 0x0F];
   }
   return text;
 }
@@ -38,10 +39,10 @@ std::expected<std::vector<std::uint8_t>, HexError> hex_decode(std::string_view t
   std::vector<std::uint8_t> bytes(text.size() / 2);
   for (std::size_t i = 0; i < text.size(); i += 2) {
     const auto high_byte = static_cast<std::uint8_t>(text[i]);
-    const std::uint8_t high = kDigitValues[high_byte];
+    const std::uint8_t high = DIGIT_VALUES[high_byte];
     if (high == 0xFF) return std::unexpected(HexError{HexInvalidByte{high_byte, i}});
     const auto low_byte = static_cast<std::uint8_t>(text[i + 1]);
-    const std::uint8_t low = kDigitValues[low_byte];
+    const std::uint8_t low = DIGIT_VALUES[low_byte];
     if (low == 0xFF) return std::unexpected(HexError{HexInvalidByte{low_byte, i + 1}});
     bytes[i / 2] = static_cast<std::uint8_t>(high << 4 | low);
   }

@@ -15,31 +15,32 @@ namespace mirandel::codec {
 namespace {
 
 /// The four kept fields, in the order of the array form.
-enum Field : int { kPin = 0, kCertDerHex = 1, kDataHex = 2, kMechanism = 3, kFieldCount = 4 };
+enum Field : int { PIN = 0, CERT_DER_HEX = 1, DATA_HEX = 2, MECHANISM = 3, FIELD_COUNT = 4 };
 
-constexpr std::array<std::string_view, kFieldCount> kFieldNames = {"pin", "cert_der_hex",
+constexpr std::array<std::string_view, FIELD_COUNT> FIELD_NAMES = {"pin", "cert_der_hex",
                                                                    "data_hex", "mechanism"};
 
-constexpr std::uint64_t kOnes = 0x0101010101010101ull;
-constexpr std::uint64_t kHighBits = 0x8080808080808080ull;
+constexpr std::uint64_t ONES = 0x0101010101010101ull;
+constexpr std::uint64_t HIGH_BITS = 0x8080808080808080ull;
 
 /// True when some byte of `word` is zero (exact: no false positives).
 constexpr bool has_zero_byte(std::uint64_t word) {
-  return ((word - kOnes) & ~word & kHighBits) != 0;
+  return ((word - ONES) & ~word & HIGH_BITS) != 0;
 }
 
 /// True when some byte of `word` needs a closer look inside a string: a
 /// double quote, a backslash, a control byte, or (when `stop_at_non_ascii`)
 /// a byte of 0x80 and above.
 constexpr bool has_string_special(std::uint64_t word, bool stop_at_non_ascii) {
-  const bool quote = has_zero_byte(word ^ (kOnes * '"'));
-  const bool backslash = has_zero_byte(word ^ (kOnes * '\\'));
+  const bool quote = has_zero_byte(word ^ (ONES * '"'));
+  const bool backslash = has_zero_byte(word ^ (ONES * '\\'));
   // Bytes below 0x20; bytes of 0x80 and above never register here.
-  const bool control = ((word - kOnes * 0x20) & ~word & kHighBits) != 0;
-  const bool non_ascii = stop_at_non_ascii && (word & kHighBits) != 0;
+  const bool control = ((word - ONES * 0x20) & ~word & HIGH_BITS) != 0;
+  const bool non_ascii = stop_at_non_ascii && (word & HIGH_BITS) != 0;
   return quote || backslash || control || non_ascii;
 }
 
+/// The value of a hex digit, or -1 for any other byte.
 int hex_digit_value(std::uint8_t b) {
   if (b >= '0' && b <= '9') return b - '0';
   if (b >= 'a' && b <= 'f') return b - 'a' + 10;
@@ -47,15 +48,19 @@ int hex_digit_value(std::uint8_t b) {
   return -1;
 }
 
+/// The four whitespace bytes of JSON; nothing else counts.
 bool is_json_whitespace(std::uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 
+/// An ASCII decimal digit.
 bool is_digit(std::uint8_t b) { return b >= '0' && b <= '9'; }
 
+/// One reading of one request: position, fields so far, and scratch space.
 class Reader {
  public:
   explicit Reader(std::span<const std::uint8_t> input)
       : bytes_(input.data()), size_(input.size()) {}
 
+  /// Reads the whole input as one request in either form.
   std::expected<SignIn, JsonReadError> read_document() {
     skip_whitespace();
     if (at_end()) return failure();
@@ -72,10 +77,13 @@ class Reader {
   }
 
  private:
+  /// True once every byte has been consumed.
   bool at_end() const { return pos_ >= size_; }
 
+  /// A failure at the current position.
   std::unexpected<JsonReadError> failure() const { return std::unexpected(JsonReadError{pos_}); }
 
+  /// Moves past JSON whitespace.
   void skip_whitespace() {
     while (pos_ < size_ && is_json_whitespace(bytes_[pos_])) ++pos_;
   }
@@ -89,6 +97,7 @@ class Reader {
     return false;
   }
 
+  /// Reads the object form from its "{"; all four fields must end up set.
   bool read_object() {
     ++pos_;  // '{'
     skip_whitespace();
@@ -107,13 +116,14 @@ class Reader {
     return true;
   }
 
+  /// Reads one member: a kept field, or an extra member whose value is skipped.
   bool read_member() {
     if (!accept('"')) return false;
     std::string_view name;
     if (!read_kept_string(name)) return false;
     int field = -1;
-    for (int i = 0; i < kFieldCount; ++i) {
-      if (name == kFieldNames[i]) field = i;
+    for (int i = 0; i < FIELD_COUNT; ++i) {
+      if (name == FIELD_NAMES[i]) field = i;
     }
     skip_whitespace();
     if (!accept(':')) return false;
@@ -123,9 +133,10 @@ class Reader {
     return read_field(static_cast<Field>(field));
   }
 
+  /// Reads the array form from its "[": exactly four strings.
   bool read_array() {
     ++pos_;  // '['
-    for (int i = 0; i < kFieldCount; ++i) {
+    for (int i = 0; i < FIELD_COUNT; ++i) {
       skip_whitespace();
       if (i > 0) {
         if (!accept(',')) return false;
@@ -142,13 +153,13 @@ class Reader {
     if (!accept('"')) return false;
     std::string_view text;
     if (!read_kept_string(text)) return false;
-    if (field == kPin) {
+    if (field == PIN) {
       std::string pin(text);
       result_.pin = SecretString(pin);
     } else {
-      std::string& target = field == kCertDerHex ? result_.cert_der_hex
-                            : field == kDataHex  ? result_.data_hex
-                                                 : result_.mechanism;
+      std::string& target = field == CERT_DER_HEX ? result_.cert_der_hex
+                            : field == DATA_HEX   ? result_.data_hex
+                                                  : result_.mechanism;
       target.assign(text);
     }
     have_[field] = true;
@@ -240,11 +251,13 @@ class Reader {
     return true;
   }
 
+  /// Adds one decoded byte to the text buffer.
   void append_byte(std::uint8_t b) {
     *text_.prepare(1) = b;
     text_.commit(1);
   }
 
+  /// Adds the UTF-8 encoding of `c` to the text buffer.
   void append_code_point(std::uint32_t c) {
     std::uint8_t out[4];
     std::size_t n = 0;
@@ -339,6 +352,7 @@ class Reader {
     }
   }
 
+  /// Moves past `word` ("true", "false" or "null"), which must follow exactly.
   bool skip_literal(std::string_view word) {
     if (size_ - pos_ < word.size()) {
       // Blame the first byte that differs, or the end of the input.
@@ -355,10 +369,12 @@ class Reader {
     return true;
   }
 
+  /// Moves past a run of digits, possibly empty.
   void skip_digits() {
     while (pos_ < size_ && is_digit(bytes_[pos_])) ++pos_;
   }
 
+  /// Moves past a number; its value is never computed, so any size is fine.
   bool skip_number() {
     accept('-');
     if (at_end() || !is_digit(bytes_[pos_])) return false;
@@ -466,7 +482,7 @@ class Reader {
   std::size_t size_;
   std::size_t pos_ = 0;
   SignIn result_;
-  std::array<bool, kFieldCount> have_{};
+  std::array<bool, FIELD_COUNT> have_{};
   /// Decoded strings that held escapes, one after another; it may hold the
   /// PIN, so it wipes itself when released.
   SecretBytes text_;

@@ -76,6 +76,7 @@ std::size_t ascii_prefix(const std::uint8_t* bytes, std::size_t size) {
   return pos;
 }
 
+/// Appends the UTF-8 encoding of `c`.
 void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));
@@ -94,6 +95,7 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
+/// The bytes of `text`, unsigned.
 const std::uint8_t* as_bytes(std::string_view text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }

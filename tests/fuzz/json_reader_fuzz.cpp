@@ -19,7 +19,7 @@ void require(bool condition) {
 
 /// A JSON string for `text`: quotes, backslashes and control bytes escaped.
 std::string quoted(std::string_view text) {
-  static constexpr char kDigits[] = "0123456789abcdef";
+  static constexpr char DIGITS[] = "0123456789abcdef";
   std::string out = "\"";
   for (unsigned char c : text) {
     if (c == '"' || c == '\\') {
@@ -27,8 +27,8 @@ std::string quoted(std::string_view text) {
       out += static_cast<char>(c);
     } else if (c < 0x20) {
       out += "\\u00";
-      out += kDigits[c >> 4];
-      out += kDigits[c & 0x0F];
+      out += DIGITS[c >> 4];
+      out += DIGITS[c & 0x0F];
     } else {
       out += static_cast<char>(c);
     }

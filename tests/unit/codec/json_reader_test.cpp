@@ -39,7 +39,7 @@ std::string with_pin(std::string_view pin) {
          R"(,"cert_der_hex":"ab","data_hex":"cd","mechanism":"rsa_sha256"})";
 }
 
-const Texts kStandard{"1234", "ab", "cd", "rsa_sha256"};
+const Texts STANDARD{"1234", "ab", "cd", "rsa_sha256"};
 
 struct Accepted {
   std::string json;
@@ -64,19 +64,19 @@ void expect_rejected(const Rejected& c) {
 
 TEST(ParseSignIn, AcceptsBothFormsWithAnyMemberOrderAndWhitespace) {
   const Accepted cases[] = {
-      {R"({"pin":"1234","cert_der_hex":"ab","data_hex":"cd","mechanism":"rsa_sha256"})", kStandard},
-      {R"({"mechanism":"rsa_sha256","data_hex":"cd","cert_der_hex":"ab","pin":"1234"})", kStandard},
-      {R"({"data_hex":"cd","pin":"1234","mechanism":"rsa_sha256","cert_der_hex":"ab"})", kStandard},
+      {R"({"pin":"1234","cert_der_hex":"ab","data_hex":"cd","mechanism":"rsa_sha256"})", STANDARD},
+      {R"({"mechanism":"rsa_sha256","data_hex":"cd","cert_der_hex":"ab","pin":"1234"})", STANDARD},
+      {R"({"data_hex":"cd","pin":"1234","mechanism":"rsa_sha256","cert_der_hex":"ab"})", STANDARD},
       {" \t\r\n{ \t\r\n\"pin\" \t\r\n: \t\r\n\"1234\" \t\r\n, \"cert_der_hex\"\n:\n\"ab\"\r,"
        "\r\"data_hex\"\t:\t\"cd\"\n,\n\"mechanism\" : \"rsa_sha256\" \t\r\n} \t\r\n",
-       kStandard},
-      {R"(["1234","ab","cd","rsa_sha256"])", kStandard},
+       STANDARD},
+      {R"(["1234","ab","cd","rsa_sha256"])", STANDARD},
       {" \t\r\n[ \t\r\n\"1234\" \t\r\n, \t\r\n\"ab\"\n,\"cd\"\r,\t\"rsa_sha256\" \t\r\n] \t\r\n",
-       kStandard},
+       STANDARD},
       {R"({"pin":"","cert_der_hex":"","data_hex":"","mechanism":""})", {"", "", "", ""}},
       {R"(["","","",""])", {"", "", "", ""}},
       {R"({"cert\u005fder_hex":"ab","p\u0069n":"1234","data_hex":"cd","\u006dechanism":"rsa_sha256"})",
-       kStandard},
+       STANDARD},
   };
   for (const Accepted& c : cases) expect_accepted(c);
 }
@@ -212,7 +212,7 @@ TEST(ParseSignIn, FindsSpecialBytesAtEveryOffset) {
     expect_rejected({with_pin("\"" + lead + "\x01" + lead + "\""), "control byte"});
     expect_rejected({with_pin("\"" + lead + "\x80" + lead + "\""), "invalid byte"});
     expect_rejected({with_pin("\"" + lead), "unterminated"});
-    expect_accepted({with_extra("\"" + lead + "\x80\\\"" + lead + "\""), kStandard});
+    expect_accepted({with_extra("\"" + lead + "\x80\\\"" + lead + "\""), STANDARD});
     expect_rejected({with_extra("\"" + lead + "\x1F" + lead + "\""), "control byte"});
   }
 }
@@ -264,12 +264,12 @@ TEST(ParseSignIn, SkipsExtraMembersOfEveryType) {
       R"({"a":1,"a":2})",
       "[\"\xFF\",{\"\xFE\":\"\xFD\"}]",
   };
-  for (const std::string& extra : accepted) expect_accepted({with_extra(extra), kStandard});
+  for (const std::string& extra : accepted) expect_accepted({with_extra(extra), STANDARD});
 
   // Extra names may repeat.
   expect_accepted({R"({"x":1,"x":[],"pin":"1234","cert_der_hex":"ab","data_hex":"cd",)"
                    R"("mechanism":"rsa_sha256","x":{}})",
-                   kStandard});
+                   STANDARD});
 }
 
 TEST(ParseSignIn, RejectsMalformedSkippedValues) {
@@ -297,18 +297,18 @@ TEST(ParseSignIn, FailsWhenTheInputEndsInsideASkippedValue) {
 TEST(ParseSignIn, SkipsDeeplyNestedValues) {
   for (std::size_t depth : {1000u, 100000u}) {
     std::string arrays = std::string(depth, '[') + std::string(depth, ']');
-    expect_accepted({with_extra(arrays), kStandard});
+    expect_accepted({with_extra(arrays), STANDARD});
     std::string objects;
     for (std::size_t i = 0; i < depth; ++i) objects += "{\"a\":";
     objects += "0";
     objects += std::string(depth, '}');
-    expect_accepted({with_extra(objects), kStandard});
+    expect_accepted({with_extra(objects), STANDARD});
     std::string mixed;
     for (std::size_t i = 0; i < depth; ++i) mixed += "[{\"k\":";
     for (std::size_t i = 0; i < depth; ++i) mixed += "}]";
     expect_rejected({with_extra(mixed), "no value before the close"});
     mixed.insert(mixed.size() - 2 * depth, "1");
-    expect_accepted({with_extra(mixed), kStandard});
+    expect_accepted({with_extra(mixed), STANDARD});
     expect_rejected({with_extra(std::string(depth, '[') + std::string(depth - 1, ']')),
                      "one bracket left open"});
     expect_rejected({with_extra(std::string(depth, '[') + std::string(depth - 1, ']') + "}"),
@@ -319,13 +319,13 @@ TEST(ParseSignIn, SkipsDeeplyNestedValues) {
 // Ten million open arrays: a recursive skipper would overflow the stack,
 // under AddressSanitizer as well as without it.
 TEST(ParseSignIn, SkipsAValueNestedTenMillionLevelsDeep) {
-  constexpr std::size_t kDepth = 10'000'000;
+  constexpr std::size_t DEPTH = 10'000'000;
   std::string json = R"({"pin":"1234","x":)";
-  json.reserve(json.size() + 2 * kDepth + 100);
-  json.append(kDepth, '[');
-  json.append(kDepth, ']');
+  json.reserve(json.size() + 2 * DEPTH + 100);
+  json.append(DEPTH, '[');
+  json.append(DEPTH, ']');
   json += R"(,"cert_der_hex":"ab","data_hex":"cd","mechanism":"rsa_sha256"})";
-  expect_accepted({json, kStandard});
+  expect_accepted({json, STANDARD});
 }
 
 }  // namespace

@@ -119,13 +119,13 @@ TEST(UtfSequenceLength, MeasuresTheFirstWellFormedSequence) {
   }
 }
 
-const char32_t kWhiteSpace[] = {0x0009, 0x000A, 0x000B, 0x000C, 0x000D, 0x0020, 0x0085,
+const char32_t WHITE_SPACE[] = {0x0009, 0x000A, 0x000B, 0x000C, 0x000D, 0x0020, 0x0085,
                                 0x00A0, 0x1680, 0x2000, 0x2001, 0x2002, 0x2003, 0x2004,
                                 0x2005, 0x2006, 0x2007, 0x2008, 0x2009, 0x200A, 0x2028,
                                 0x2029, 0x202F, 0x205F, 0x3000};
 
 TEST(IsWhiteSpace, HoldsForEveryListedCodePoint) {
-  for (char32_t c : kWhiteSpace)
+  for (char32_t c : WHITE_SPACE)
     EXPECT_TRUE(is_white_space(c)) << std::hex << static_cast<std::uint32_t>(c);
 }
 
@@ -139,7 +139,7 @@ TEST(IsWhiteSpace, FailsForNeighboursAndLookAlikes) {
 }
 
 TEST(IsWhiteSpace, HoldsForNoOtherCodePoint) {
-  const std::set<char32_t> listed(std::begin(kWhiteSpace), std::end(kWhiteSpace));
+  const std::set<char32_t> listed(std::begin(WHITE_SPACE), std::end(WHITE_SPACE));
   for (char32_t c = 0; c <= 0x10FFFF; ++c) {
     if (is_white_space(c) != listed.contains(c))
       FAIL() << std::hex << static_cast<std::uint32_t>(c);
