@@ -1,0 +1,173 @@
+#!/usr/bin/env bash
+# Builds the Windows program (scripts/build_windows.sh) and tests it under Wine:
+#   1. the executable imports system DLLs only, and its resources read back
+#      right (version record, manifest, icon sizes);
+#   2. the unit tests, cross-built with GoogleTest, run under Wine;
+#   3. the process tests (tests/process/, a Linux binary) drive the .exe and the
+#      mock PKCS#11 DLLs under Wine, followed by the Windows-only process tests
+#      (tests/windows/windows_process_test.cpp: Unicode paths, raw command
+#      lines, exact stream bytes);
+#   4. a document with accented letters printed on a Wine console (under tmux)
+#      whose code page is not UTF-8, and on one whose code page is 65001.
+# Wine runs in a throwaway prefix under build-win/. When Wine cannot start
+# here, the script says so and fails: it never passes without running.
+# The last line is "N passed, N failed", counting steps.
+#
+# Usage: scripts/test_windows.sh   (from any directory)
+set -uo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+source scripts/lib/packages.sh
+root=$PWD
+
+passed=0
+failed=0
+results=()
+
+step() {
+  local name=$1 status
+  shift
+  echo
+  echo "---- $name"
+  "$@"
+  status=$?
+  if ((status == 0)); then
+    passed=$((passed + 1))
+    results+=("PASS  $name")
+  else
+    failed=$((failed + 1))
+    results+=("FAIL  $name (status $status)")
+  fi
+  return $status
+}
+
+finish() {
+  echo
+  echo "---- Windows summary"
+  printf '%s\n' "${results[@]}"
+  echo "$passed passed, $failed failed"
+  if [[ -n ${WINEPREFIX:-} ]] && command -v wineserver >/dev/null; then
+    wineserver -k 2>/dev/null || true
+  fi
+  ((failed == 0 && passed > 0))
+  exit $?
+}
+
+if ! step "install packages" ensure_packages "${MIRANDEL_WINDOWS_PACKAGES[@]}" tmux python3 \
+  googletest libgtest-dev libp11-kit-dev cmake make g++; then
+  finish
+fi
+
+if ! step "Windows build (scripts/build_windows.sh)" bash scripts/build_windows.sh; then
+  finish
+fi
+
+exe=$root/build-win/mirandel-pkcs11-helper.exe
+step "resources read back from the executable" \
+  python3 tests/windows/check_resources.py "$exe"
+
+# ---- Wine ----------------------------------------------------------------------
+export WINEPREFIX=$root/build-win/wine-prefix
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer dialogs
+
+start_wine() {
+  if ! command -v wine >/dev/null; then
+    echo "Wine is not installed: the Windows tests cannot run here." >&2
+    return 1
+  fi
+  # The first start creates the prefix, which can take a minute or two.
+  if ! timeout 600 wineboot -i >"$root/build-win/wineboot.log" 2>&1; then
+    echo "Wine cannot start here (wineboot failed; see build-win/wineboot.log)." >&2
+    return 1
+  fi
+  # Keep one wineserver for the whole run instead of one per process.
+  wineserver -p 600 2>/dev/null || true
+  # The program itself must run: no argument gives the usage line and status 2.
+  local err status
+  err=$(timeout 120 wine "$exe" 2>&1 >/dev/null)
+  status=$?
+  if ((status != 2)); then
+    echo "Wine cannot run the program here (status $status): $err" >&2
+    return 1
+  fi
+}
+
+if ! step "start Wine" start_wine; then
+  finish
+fi
+
+run_unit_tests() {
+  # Run from the build directory on drive Z:, so that the tests' absolute
+  # source paths resolve. The loader test of Linux PKCS#11 modules is left
+  # out: Wine maps their POSIX paths to Z: and then cannot load ELF files.
+  (cd build-win/tests && timeout 900 wine ./unit_tests.exe \
+    --gtest_filter=-LoadModule.CopiesTheTableOfInstalledModules)
+}
+step "unit tests under Wine" run_unit_tests
+
+build_host_tests() {
+  cmake -S . -B build-win-host -DCMAKE_BUILD_TYPE=Debug -DMIRANDEL_TESTS=ON >/dev/null &&
+    cmake --build build-win-host -j2 --target process_tests windows_process_tests
+}
+
+host_test_environment=(
+  MIRANDEL_TEST_EXE="$exe"
+  MIRANDEL_TEST_MOCK_DIR="$root/build-win/tests/mock"
+  MIRANDEL_TEST_MOCK_SUFFIX=.dll
+  MIRANDEL_TEST_LAUNCHER=wine
+  MIRANDEL_TEST_WINDOWS_LAUNCHER="$root/build-win/tests/windows/mirandel_launcher.exe"
+)
+
+if step "build the Linux process-test runners (build-win-host/)" build_host_tests; then
+  step "process tests against the .exe under Wine" \
+    env "${host_test_environment[@]}" timeout 1800 build-win-host/tests/process/process_tests
+  step "Windows-only process tests under Wine" \
+    env "${host_test_environment[@]}" timeout 900 \
+    build-win-host/tests/windows/windows_process_tests
+fi
+
+# ---- Console -------------------------------------------------------------------
+# Runs the program in a tmux pane, where Wine gives it a real console, and
+# compares the pane's first line with the document. CODE_PAGE empty keeps
+# Wine's default (437); otherwise chcp sets it first. Printed as UTF-8 bytes on
+# a code-page-437 console, the document would show "Citt├á Γé¼".
+console_check() {
+  local code_page=$1 work session expected line command
+  work=$(mktemp -d)
+  session=mirandel-console-$$-${code_page:-default}
+  printf 'slot 1\ndescription text:Lettore \xc3\xa8\nlabel text:Citt\xc3\xa0 \xe2\x82\xac\nobject cert value=3082aa\n' \
+    >"$work/scenario.txt"
+  expected='{"slots":[{"description":"Lettore è","token_label":"Città €","certs":[{"der_hex":"3082aa"}]}],"error":null}'
+  # A batch file sets the code page and starts the program in the same console.
+  {
+    [[ -n $code_page ]] && printf '@chcp %s >nul\r\n' "$code_page"
+    printf '@"Z:%s" "Z:%s"\r\n' "${exe//\//\\}" \
+      "${root//\//\\}\\build-win\\tests\\mock\\mirandel_mock_fl.dll"
+  } >"$work/run.cmd"
+  command="env LANG=C.UTF-8 WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all"
+  command+=" MIRANDEL_MOCK_SCENARIO='Z:${work//\//\\}\\scenario.txt'"
+  command+=" wine cmd /c 'Z:${work//\//\\}\\run.cmd'; echo MIRANDEL-END; sleep 600"
+  # A tmux server of our own, apart from any other on the machine.
+  local -a tmux=(tmux -L "$session" -u -f /dev/null)
+  "${tmux[@]}" new-session -d -s "$session" -x 250 -y 10 "$command"
+  for _ in $(seq 1 120); do
+    "${tmux[@]}" capture-pane -t "$session" -p | grep -q MIRANDEL-END && break
+    sleep 1
+  done
+  line=$("${tmux[@]}" capture-pane -t "$session" -p | head -n 1)
+  "${tmux[@]}" kill-server 2>/dev/null
+  rm -rf "$work"
+  if [[ $line == "$expected" ]]; then
+    echo "The console shows: $line"
+    return 0
+  fi
+  echo "Expected on the console: $expected" >&2
+  echo "Shown on the console:    $line" >&2
+  return 1
+}
+
+step "accented document on a Wine console, code page 437 (WriteConsoleW)" console_check ""
+step "accented document on a Wine console, code page 65001 (UTF-8 bytes)" console_check 65001
+
+finish
