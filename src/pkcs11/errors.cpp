@@ -9,8 +9,8 @@ namespace mirandel::pkcs11 {
 
 namespace {
 
-// The bisection below relies on the generated table being ascending; the
-// table test checks that, here we only find the entry.
+/// The table entry of `rv`, or null when `rv` is not a standard value.
+// Bisection: the generated table is ascending (checked by the table test).
 const StandardReturnValueEntry* find_standard(ck::CK_RV rv) {
   std::span<const StandardReturnValueEntry> table = standard_return_values();
   const StandardReturnValueEntry* found =
@@ -20,8 +20,8 @@ const StandardReturnValueEntry* find_standard(ck::CK_RV rv) {
   return found;
 }
 
-// "0x" and lower-case digits, no leading zeros, no width.  Written by hand:
-// GCC 12 has no std::format.
+/// "0x" and lower-case digits, no leading zeros, no width.  Written by hand:
+/// GCC 12 has no std::format.
 std::string hex_text(ck::CK_RV value) {
   constexpr char digits[] = "0123456789abcdef";
   char reversed[2 * sizeof(ck::CK_RV)];
@@ -35,11 +35,13 @@ std::string hex_text(ck::CK_RV value) {
   return text;
 }
 
+/// The loader's part of a LoaderFailed text.
 std::string_view loader_text(const LoaderError& error) {
   if (std::holds_alternative<LoadFailed>(error)) return "LoadLibraryExW failed";
   return "LoadLibraryExW failed, but system did not report the error";
 }
 
+/// The text of each BindingError kind.
 std::string text_of(const LoaderFailed& e) {
   return "libloading error (" + std::string(loader_text(e.error)) + ")";
 }

@@ -52,18 +52,22 @@ bool call_release(const ModuleContext& module, Args... args) noexcept {
   return check_call((*entry)(args...), F).has_value();
 }
 
+/// A fixed-width text field of CK_SLOT_INFO or CK_TOKEN_INFO, decoded.
 template <std::size_t N>
 std::string text_field(const ck::CK_UTF8CHAR (&field)[N]) {
   return blank_padded_text(std::span<const std::uint8_t>(field, N));
 }
 
+/// A CK_VERSION as our Version.
 Version version_of(const ck::CK_VERSION& v) { return Version{v.major, v.minor}; }
 
+/// A count that may be unavailable.
 Count count_of(ck::CK_ULONG value) {
   if (value == ck::CK_UNAVAILABLE_INFORMATION) return Unavailable{};
   return value;
 }
 
+/// A session maximum that may be unavailable or effectively infinite.
 MaxCount max_count_of(ck::CK_ULONG value) {
   if (value == ck::CK_UNAVAILABLE_INFORMATION) return Unavailable{};
   if (value == ck::CK_EFFECTIVELY_INFINITE) return Unlimited{};
@@ -75,6 +79,7 @@ MaxCount max_count_of(ck::CK_ULONG value) {
 /// How an attribute's value is held when its type is known to be fixed-size.
 enum class FixedKind : std::uint8_t { Bool, Ulong, Date };
 
+/// A standard attribute type whose value has a fixed size.
 struct FixedAttribute {
   ck::CK_ATTRIBUTE_TYPE type;
   FixedKind kind;
@@ -118,12 +123,14 @@ constexpr FixedAttribute FIXED_ATTRIBUTES[] = {
     {ck::CKA_WRAP_WITH_TRUSTED, FixedKind::Bool},
 };
 
+/// The fixed-size entry for `type`, or null for a variable-length attribute.
 const FixedAttribute* fixed_attribute(ck::CK_ATTRIBUTE_TYPE type) {
   for (const FixedAttribute& a : FIXED_ATTRIBUTES)
     if (a.type == type) return &a;
   return nullptr;
 }
 
+/// Bytes of a value of `kind` on the wire.
 std::size_t fixed_size(FixedKind kind) {
   switch (kind) {
     case FixedKind::Bool:
@@ -160,6 +167,8 @@ struct EncodedTemplate {
   std::vector<ck::CK_BBOOL> bools;
 };
 
+/// Encodes a search template; a byte string too long for a CK_ULONG length
+/// gives LengthOutOfRange.
 Result<EncodedTemplate> encode_template(std::span<const Attribute> attributes) {
   EncodedTemplate encoded;
   encoded.records.reserve(attributes.size());
