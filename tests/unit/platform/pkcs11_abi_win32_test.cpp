@@ -23,18 +23,34 @@ namespace {
 // Every field the program reads or fills sits where the independent header
 // puts it.
 static_assert(sizeof(ck::CK_SLOT_INFO) == sizeof(struct ck_slot_info));
+static_assert(offsetof(ck::CK_SLOT_INFO, manufacturerID) ==
+              offsetof(struct ck_slot_info, manufacturer_id));
 static_assert(offsetof(ck::CK_SLOT_INFO, flags) == offsetof(struct ck_slot_info, flags));
+static_assert(offsetof(ck::CK_SLOT_INFO, hardwareVersion) ==
+              offsetof(struct ck_slot_info, hardware_version));
 static_assert(offsetof(ck::CK_SLOT_INFO, firmwareVersion) ==
               offsetof(struct ck_slot_info, firmware_version));
 static_assert(sizeof(ck::CK_TOKEN_INFO) == sizeof(struct ck_token_info));
-static_assert(offsetof(ck::CK_TOKEN_INFO, serialNumber) ==
-              offsetof(struct ck_token_info, serial_number));
-static_assert(offsetof(ck::CK_TOKEN_INFO, flags) == offsetof(struct ck_token_info, flags));
-static_assert(offsetof(ck::CK_TOKEN_INFO, ulFreePrivateMemory) ==
-              offsetof(struct ck_token_info, free_private_memory));
-static_assert(offsetof(ck::CK_TOKEN_INFO, hardwareVersion) ==
-              offsetof(struct ck_token_info, hardware_version));
-static_assert(offsetof(ck::CK_TOKEN_INFO, utcTime) == offsetof(struct ck_token_info, utc_time));
+#define MIRANDEL_SAME_TOKEN_FIELD(ours, theirs) \
+  static_assert(offsetof(ck::CK_TOKEN_INFO, ours) == offsetof(struct ck_token_info, theirs))
+MIRANDEL_SAME_TOKEN_FIELD(manufacturerID, manufacturer_id);
+MIRANDEL_SAME_TOKEN_FIELD(model, model);
+MIRANDEL_SAME_TOKEN_FIELD(serialNumber, serial_number);
+MIRANDEL_SAME_TOKEN_FIELD(flags, flags);
+MIRANDEL_SAME_TOKEN_FIELD(ulMaxSessionCount, max_session_count);
+MIRANDEL_SAME_TOKEN_FIELD(ulSessionCount, session_count);
+MIRANDEL_SAME_TOKEN_FIELD(ulMaxRwSessionCount, max_rw_session_count);
+MIRANDEL_SAME_TOKEN_FIELD(ulRwSessionCount, rw_session_count);
+MIRANDEL_SAME_TOKEN_FIELD(ulMaxPinLen, max_pin_len);
+MIRANDEL_SAME_TOKEN_FIELD(ulMinPinLen, min_pin_len);
+MIRANDEL_SAME_TOKEN_FIELD(ulTotalPublicMemory, total_public_memory);
+MIRANDEL_SAME_TOKEN_FIELD(ulFreePublicMemory, free_public_memory);
+MIRANDEL_SAME_TOKEN_FIELD(ulTotalPrivateMemory, total_private_memory);
+MIRANDEL_SAME_TOKEN_FIELD(ulFreePrivateMemory, free_private_memory);
+MIRANDEL_SAME_TOKEN_FIELD(hardwareVersion, hardware_version);
+MIRANDEL_SAME_TOKEN_FIELD(firmwareVersion, firmware_version);
+MIRANDEL_SAME_TOKEN_FIELD(utcTime, utc_time);
+#undef MIRANDEL_SAME_TOKEN_FIELD
 static_assert(sizeof(ck::CK_ATTRIBUTE) == sizeof(struct ck_attribute));
 static_assert(offsetof(ck::CK_ATTRIBUTE, pValue) == offsetof(struct ck_attribute, value));
 static_assert(offsetof(ck::CK_ATTRIBUTE, ulValueLen) == offsetof(struct ck_attribute, value_len));
