@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034  # HELPER, REPO, WORK and DOCUMENT are for the scripts that source this file
 # Common frame of the end-to-end test scripts in tests/e2e/.
 #
 # A script sources this file and calls

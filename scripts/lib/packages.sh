@@ -1,4 +1,5 @@
 # shellcheck shell=bash
+# shellcheck disable=SC2034  # the package lists are for the scripts that source this file
 # Installation of the Debian 12 packages the project's scripts need.
 #
 # Source this file, then call ensure_packages with package names. Packages
