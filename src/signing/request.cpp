@@ -20,6 +20,7 @@ constexpr std::string_view UNREADABLE = "Input di firma non leggibile.";
 constexpr std::string_view INVALID = "Input di firma non valido.";
 constexpr std::string_view UNSUPPORTED_MECHANISM = "Meccanismo non supportato: ";
 
+/// One accepted `mechanism` text and the PKCS#11 mechanism it selects.
 struct MechanismName {
   std::string_view name;
   ck::CK_MECHANISM_TYPE type;
@@ -31,6 +32,7 @@ constexpr std::array<MechanismName, 3> MECHANISMS = {{
     {"rsa_sha512", ck::CKM_SHA512_RSA_PKCS},
 }};
 
+/// A request failure carrying one of the fixed messages.
 std::unexpected<std::string> failure(std::string_view message) {
   return std::unexpected(std::string(message));
 }

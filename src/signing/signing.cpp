@@ -24,8 +24,10 @@ constexpr std::string_view LOGIN_FAILED = "Login fallito (PIN errato?): ";
 constexpr std::string_view SIGNING_FAILED = "Firma fallita: ";
 constexpr std::string_view NO_KEY = "Chiave privata di firma non trovata sul dispositivo.";
 
+/// A document with no signature and `message` as its error.
 SignatureDocument failed(std::string message) { return {std::nullopt, std::move(message)}; }
 
+/// A failure message made of a fixed prefix and the binding's English text.
 SignatureDocument failed(std::string_view prefix, const pkcs11::BindingError& error) {
   return failed(std::string(prefix) + pkcs11::error_text(error));
 }
