@@ -4,7 +4,8 @@
 # - "Mirandel many": 12 certificates (more than one search batch of 10), one
 #   of them imported twice with the same value;
 # - "Mirandel second": two certificates, one with an RSA key;
-# - "Mirandel empty": no certificate at all;
+# - "Mirandel vuoto è": no certificate at all, and a label that must come
+#   out as raw UTF-8;
 # - the free, uninitialised slot SoftHSM2 always keeps.
 #
 # Usage: listing_softhsm.sh HELPER REPO_ROOT
@@ -18,7 +19,7 @@ e2e_init "$@" --needs softhsm2-util pkcs11-tool openssl "$SOFTHSM_MODULE"
 
 softhsm_setup "$WORK/softhsm"
 pin=4321
-declare -A expected   # token label -> sorted der_hex values, one per line
+declare -A expected # token label -> its der_hex values, one per line
 
 # Adds a certificate's hex to the token's expected list.
 expect_cert() {
@@ -49,7 +50,7 @@ softhsm_import_cert "Mirandel second" "$pin" "$WORK/second2.cert.der" 02 "second
 expect_cert "Mirandel second" "$WORK/second1.cert.der"
 expect_cert "Mirandel second" "$WORK/second2.cert.der"
 
-softhsm_init_token "Mirandel empty" "$pin"
+softhsm_init_token "Mirandel vuoto è" "$pin"
 
 # pkcs11-tool's view of the slots, in the module's order: DESCRIPTION<TAB>LABEL,
 # with an empty label for an uninitialised token.
