@@ -402,7 +402,8 @@ TEST_F(Startup, ListsNoSlotWhenNoTokenIsPresentAfterAFillCallWithCountZero) {
   const std::vector<RecordedCall> lists = log().all("C_GetSlotList");
   ASSERT_EQ(lists.size(), 2u) << log().text();
   EXPECT_EQ(lists[0].line, "C_GetSlotList present=1 list=null/0 count=0 -> 0x0 count=0 via=if");
-  EXPECT_EQ(lists[1].line, "C_GetSlotList present=1 list=buf/0 count=0 -> 0x0 count=0 slots= via=if");
+  EXPECT_EQ(lists[1].line,
+            "C_GetSlotList present=1 list=buf/0 count=0 -> 0x0 count=0 slots= via=if");
   EXPECT_EQ(log().count("C_GetSlotInfo"), 0u);
 }
 
