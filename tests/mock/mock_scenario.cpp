@@ -239,29 +239,29 @@ Scenario parse_lines(const std::string& text, std::size_t& line_number) {
 
     if (keyword == "slot") {
       if (words.size() < 2) fail("slot needs an id");
-      SlotSpec spec;
-      spec.id = parse_ulong(words[1]);
-      const std::string id = std::to_string(spec.id);
-      spec.description = blank_padded("Mock slot " + id, 64, "description");
-      spec.manufacturer = blank_padded("Mirandel mock", 32, "manufacturer");
-      spec.label = blank_padded("Mock token " + id, 32, "label");
-      spec.token_manufacturer = blank_padded("Mirandel mock", 32, "token_manufacturer");
-      spec.model = blank_padded("Mock", 16, "model");
-      spec.serial = blank_padded(id, 16, "serial");
-      spec.utc_time = blank_padded("", 16, "utc_time");
+      SlotSpec added;
+      added.id = parse_ulong(words[1]);
+      const std::string id = std::to_string(added.id);
+      added.description = blank_padded("Mock slot " + id, 64, "description");
+      added.manufacturer = blank_padded("Mirandel mock", 32, "manufacturer");
+      added.label = blank_padded("Mock token " + id, 32, "label");
+      added.token_manufacturer = blank_padded("Mirandel mock", 32, "token_manufacturer");
+      added.model = blank_padded("Mock", 16, "model");
+      added.serial = blank_padded(id, 16, "serial");
+      added.utc_time = blank_padded("", 16, "utc_time");
       for (std::size_t i = 2; i < words.size(); ++i) {
         const Option option = split_option(words[i]);
         if (option.key == "absent" && !option.has_value) {
-          spec.token = false;
+          added.token = false;
         } else if (option.key == "appears_at" && option.has_value) {
-          spec.appears_at = static_cast<unsigned>(parse_number(option.value));
+          added.appears_at = static_cast<unsigned>(parse_number(option.value));
         } else if (option.key == "gone_at" && option.has_value) {
-          spec.gone_at = static_cast<unsigned>(parse_number(option.value));
+          added.gone_at = static_cast<unsigned>(parse_number(option.value));
         } else {
           fail("unknown slot option: " + std::string(words[i]));
         }
       }
-      scenario.slots.push_back(std::move(spec));
+      scenario.slots.push_back(std::move(added));
       slot = &scenario.slots.back();
     } else if (keyword == "description") {
       need_slot().description =
