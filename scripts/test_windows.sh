@@ -20,6 +20,15 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 source scripts/lib/packages.sh
 root=$PWD
 
+# One run at a time per work tree: two runs would build build-win/ at once and
+# share one Wine prefix, whose server the first to finish shuts down.
+mkdir -p build-win
+exec 9>build-win/test_windows.lock
+if ! flock -w 3600 9; then
+  echo "Another scripts/test_windows.sh has held build-win/ for an hour; giving up." >&2
+  exit 1
+fi
+
 passed=0
 failed=0
 results=()
