@@ -85,13 +85,20 @@ start_wine() {
     echo "Wine is not installed: the Windows tests cannot run here." >&2
     return 1
   fi
+  # One wineserver for the whole run. It must be started before anything else
+  # in the prefix: a server started by the first Wine process quits three
+  # seconds after its last client, and a process that connects while it is
+  # quitting dies ("recvmsg: Connection reset by peer"). The lock above makes
+  # any server of this prefix a leftover of an earlier run.
+  mkdir -p "$WINEPREFIX"
+  wineserver -k 2>/dev/null
+  wineserver -w 2>/dev/null
+  wineserver -p 900 2>/dev/null
   # The first start creates the prefix, which can take a minute or two.
   if ! timeout 600 wineboot -i >"$root/build-win/wineboot.log" 2>&1; then
     echo "Wine cannot start here (wineboot failed; see build-win/wineboot.log)." >&2
     return 1
   fi
-  # Keep one wineserver for the whole run instead of one per process.
-  wineserver -p 600 2>/dev/null || true
   # The program itself must run: no argument gives the usage line and status 2.
   local err status
   err=$(timeout 120 wine "$exe" 2>&1 >/dev/null)
