@@ -182,14 +182,6 @@ TEST_F(WindowsProcess, PrintsTheDocumentWithOneBareLineFeed) {
   EXPECT_EQ(result.err, "");
 }
 
-TEST_F(WindowsProcess, PrintsTheUsageLineAsExactly71Bytes) {
-  ProcessResult result = run({});
-  EXPECT_EQ(result.exit_code, 2);
-  EXPECT_EQ(result.err, USAGE);
-  EXPECT_EQ(result.err.size(), 71u);
-  EXPECT_EQ(result.out, "");
-}
-
 struct CarriageReturnCase {
   const char* name;
   std::string request;
