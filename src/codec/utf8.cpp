@@ -76,7 +76,13 @@ std::size_t ascii_prefix(const std::uint8_t* bytes, std::size_t size) {
   return pos;
 }
 
-/// Appends the UTF-8 encoding of `c`.
+/// The bytes of `text`, unsigned.
+const std::uint8_t* as_bytes(std::string_view text) {
+  return reinterpret_cast<const std::uint8_t*>(text.data());
+}
+
+}  // namespace
+
 void append_utf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out.push_back(static_cast<char>(c));
@@ -94,13 +100,6 @@ void append_utf8(std::string& out, char32_t c) {
     out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
   }
 }
-
-/// The bytes of `text`, unsigned.
-const std::uint8_t* as_bytes(std::string_view text) {
-  return reinterpret_cast<const std::uint8_t*>(text.data());
-}
-
-}  // namespace
 
 std::size_t utf8_sequence_length(std::span<const std::uint8_t> bytes) {
   if (bytes.empty()) return 0;

@@ -20,6 +20,9 @@ std::size_t utf8_sequence_length(std::span<const std::uint8_t> bytes);
 /// U+FFFD (the Unicode Standard's substitution practice).
 std::string decode_utf8_lossy(std::span<const std::uint8_t> bytes);
 
+/// Appends the UTF-8 encoding of the code point `c` (at most U+10FFFF).
+void append_utf8(std::string& out, char32_t c);
+
 /// The Unicode White_Space property.
 bool is_white_space(char32_t c);
 

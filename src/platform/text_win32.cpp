@@ -7,27 +7,11 @@
 #include <climits>
 #include <cstddef>
 
+#include "codec/utf8.hpp"
+
 namespace mirandel::platform::win32 {
 
 namespace {
-
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
 
 bool is_high_surrogate(char32_t u) { return u >= 0xD800 && u <= 0xDBFF; }
 bool is_low_surrogate(char32_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
@@ -42,12 +26,12 @@ std::string utf16_to_utf8_lossy(std::wstring_view utf16) {
     if (is_high_surrogate(unit) && i + 1 < utf16.size() &&
         is_low_surrogate(static_cast<char16_t>(utf16[i + 1]))) {
       char32_t low = static_cast<char16_t>(utf16[i + 1]);
-      append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+      codec::append_utf8(out, 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
       ++i;
     } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
-      append_utf8(out, 0xFFFD);
+      codec::append_utf8(out, 0xFFFD);
     } else {
-      append_utf8(out, unit);
+      codec::append_utf8(out, unit);
     }
   }
   return out;
