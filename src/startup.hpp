@@ -12,7 +12,7 @@
 namespace mirandel {
 
 struct StartedModule {
-  pkcs11::ModuleRef module;                  ///< the caller's one reference
+  pkcs11::ModuleRef module;                      ///< the caller's one reference
   std::vector<ck::CK_SLOT_ID> slots_with_token;  ///< in the module's order
 };
 

@@ -254,7 +254,8 @@ struct LoadFailed {
   friend constexpr bool operator==(const LoadFailed&, const LoadFailed&) = default;
 };
 struct LoadFailedUnreported {
-  friend constexpr bool operator==(const LoadFailedUnreported&, const LoadFailedUnreported&) = default;
+  friend constexpr bool operator==(const LoadFailedUnreported&,
+                                   const LoadFailedUnreported&) = default;
 };
 using LoaderError = std::variant<LoadFailed, LoadFailedUnreported>;
 
@@ -288,9 +289,8 @@ struct InvalidResponse {
   friend constexpr bool operator==(const InvalidResponse&, const InvalidResponse&) = default;
 };
 
-using BindingError =
-    std::variant<LoaderFailed, CallFailed, MissingEntryPoint, NullEntryPoint, LengthOutOfRange,
-                 InvalidResponse>;
+using BindingError = std::variant<LoaderFailed, CallFailed, MissingEntryPoint, NullEntryPoint,
+                                  LengthOutOfRange, InvalidResponse>;
 
 template <typename T>
 using Result = std::expected<T, BindingError>;
@@ -324,7 +324,8 @@ std::span<const StandardReturnValueEntry> standard_return_values();
 /// Windows conversion can be tested on any platform.
 template <typename Target = ck::CK_ULONG>
 constexpr std::expected<Target, BindingError> to_ck_ulong(std::size_t n) {
-  if (static_cast<unsigned long long>(n) > static_cast<unsigned long long>(static_cast<Target>(~Target{0})))
+  if (static_cast<unsigned long long>(n) >
+      static_cast<unsigned long long>(static_cast<Target>(~Target{0})))
     return std::unexpected(BindingError{LengthOutOfRange{}});
   return static_cast<Target>(n);
 }

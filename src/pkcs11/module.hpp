@@ -33,8 +33,8 @@ using EntryPointLookup = std::expected<platform::GenericFunction, platform::Symb
 /// The loaded module. Created by load_module; owned through ModuleRef.
 class ModuleContext {
  public:
-  ModuleContext(platform::DynamicLibrary library, std::array<EntryPointLookup, FUNCTION_COUNT> lookups,
-                FunctionTable table)
+  ModuleContext(platform::DynamicLibrary library,
+                std::array<EntryPointLookup, FUNCTION_COUNT> lookups, FunctionTable table)
       : library_(std::move(library)), lookups_(lookups), table_(table) {}
 
   const FunctionTable& table() const noexcept { return table_; }
@@ -94,9 +94,11 @@ Result<platform::GenericFunction> entry_point(const ModuleContext& module, Funct
 /// The typed entry points of the calls this program makes.
 template <Function F>
 struct EntryPointType;
-#define MIRANDEL_ENTRY_POINT_TYPE(name) \
-  template <>                           \
-  struct EntryPointType<Function::name> { using type = ck::CK_C_##name; }
+#define MIRANDEL_ENTRY_POINT_TYPE(name)   \
+  template <>                             \
+  struct EntryPointType<Function::name> { \
+    using type = ck::CK_C_##name;         \
+  }
 MIRANDEL_ENTRY_POINT_TYPE(Initialize);
 MIRANDEL_ENTRY_POINT_TYPE(GetSlotList);
 MIRANDEL_ENTRY_POINT_TYPE(GetSlotInfo);
