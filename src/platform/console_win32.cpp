@@ -26,7 +26,11 @@ bool write_console_all(HANDLE console, std::wstring_view text) {
   // Consoles are known to fail large WriteConsoleW requests.
   constexpr std::size_t CHUNK = 8 * 1024;
   while (!text.empty()) {
-    DWORD wanted = static_cast<DWORD>(std::min(text.size(), CHUNK));
+    std::size_t chunk = std::min(text.size(), CHUNK);
+    // Never split a surrogate pair between two writes.
+    if (chunk < text.size() && chunk > 1 && text[chunk - 1] >= 0xD800 && text[chunk - 1] <= 0xDBFF)
+      --chunk;
+    DWORD wanted = static_cast<DWORD>(chunk);
     DWORD written = 0;
     if (!WriteConsoleW(console, text.data(), wanted, &written, nullptr) || written == 0)
       return false;
