@@ -3,10 +3,10 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
 
 #include "platform/console.hpp"
+#include "platform/io_posix.hpp"
 
 namespace mirandel::platform {
 
@@ -18,35 +18,6 @@ namespace {
 /// what the run decided.
 void ignore_broken_pipe() noexcept { std::signal(SIGPIPE, SIG_IGN); }
 
-/// Writes every byte of `parts` to `fd`, resuming after partial writes and
-/// retrying interrupted ones. Gives up silently on any other failure.
-void write_all(int fd, iovec* parts, int count) noexcept {
-  ignore_broken_pipe();
-  while (count > 0) {
-    if (parts[0].iov_len == 0) {
-      ++parts;
-      --count;
-      continue;
-    }
-    ssize_t written = ::writev(fd, parts, count);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return;
-    }
-    if (written == 0) return;  // no progress is possible
-    auto left = static_cast<std::size_t>(written);
-    while (count > 0 && left >= parts[0].iov_len) {
-      left -= parts[0].iov_len;
-      ++parts;
-      --count;
-    }
-    if (count > 0) {
-      parts[0].iov_base = static_cast<char*>(parts[0].iov_base) + left;
-      parts[0].iov_len -= left;
-    }
-  }
-}
-
 }  // namespace
 
 void write_document_to_stdout(std::string_view utf8_document) {
@@ -57,26 +28,16 @@ void write_document_to_stdout(std::string_view utf8_document) {
       {const_cast<char*>(utf8_document.data()), utf8_document.size()},
       {const_cast<char*>(&LINE_FEED), 1},
   };
-  write_all(STDOUT_FILENO, parts, 2);
+  ignore_broken_pipe();
+  static_cast<void>(posix::write_all(STDOUT_FILENO, parts, 2));
 }
 
 void write_stderr(std::string_view bytes) {
   iovec part = {const_cast<char*>(bytes.data()), bytes.size()};
-  write_all(STDERR_FILENO, &part, 1);
+  ignore_broken_pipe();
+  static_cast<void>(posix::write_all(STDERR_FILENO, &part, 1));
 }
 
-bool read_stdin(SecretBytes& out) {
-  constexpr std::size_t CHUNK = 4096;
-  for (;;) {
-    std::uint8_t* target = out.prepare(CHUNK);
-    ssize_t got = ::read(STDIN_FILENO, target, CHUNK);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (got == 0) return true;
-    out.commit(static_cast<std::size_t>(got));
-  }
-}
+bool read_stdin(SecretBytes& out) { return posix::read_all(STDIN_FILENO, out); }
 
 }  // namespace mirandel::platform

@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "platform/file_io.hpp"
+#include "platform/io_posix.hpp"
 
 namespace mirandel::platform {
 
@@ -46,23 +47,8 @@ bool write_file(const std::filesystem::path& path, std::string_view bytes) {
   int fd = open_retrying(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (fd < 0) return false;
   DescriptorCloser closer(fd);
-  bool complete = true;
-  const char* next = bytes.data();
-  std::size_t left = bytes.size();
-  while (left > 0) {
-    ssize_t written = ::write(fd, next, left);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      complete = false;
-      break;
-    }
-    if (written == 0) {
-      complete = false;
-      break;
-    }
-    next += written;
-    left -= static_cast<std::size_t>(written);
-  }
+  iovec part = {const_cast<char*>(bytes.data()), bytes.size()};
+  bool complete = posix::write_all(fd, &part, 1);
   // A failing close can report a write that never reached the disk. It is not
   // retried after EINTR: on Linux the descriptor is gone either way.
   if (!closer.close()) complete = false;
@@ -74,20 +60,8 @@ bool read_file(const std::filesystem::path& path, SecretBytes& out) {
   int fd = open_retrying(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
   DescriptorCloser closer(fd);
-  constexpr std::size_t CHUNK = 4096;
-  bool complete = true;
-  for (;;) {
-    std::uint8_t* target = out.prepare(CHUNK);
-    ssize_t got = ::read(fd, target, CHUNK);
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      complete = false;  // a directory, for one, opens but does not read
-      break;
-    }
-    if (got == 0) break;
-    out.commit(static_cast<std::size_t>(got));
-  }
-  return complete;
+  // A directory, for one, opens but does not read.
+  return posix::read_all(fd, out);
 }
 
 }  // namespace mirandel::platform
