@@ -52,6 +52,17 @@ void append_key(std::string& out, std::string_view key) {
   out += ':';
 }
 
+/// Appends `[...]` with each item written by `append_item`, separated by commas.
+template <typename Item, typename AppendItem>
+void append_array(std::string& out, const std::vector<Item>& items, AppendItem append_item) {
+  out += '[';
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i != 0) out += ',';
+    append_item(out, items[i]);
+  }
+  out += ']';
+}
+
 void append_cert(std::string& out, const CertEntry& cert) {
   out += '{';
   append_key(out, "der_hex");
@@ -68,12 +79,8 @@ void append_slot(std::string& out, const SlotEntry& slot) {
   append_optional_string(out, slot.token_label);
   out += ',';
   append_key(out, "certs");
-  out += '[';
-  for (std::size_t i = 0; i < slot.certs.size(); ++i) {
-    if (i != 0) out += ',';
-    append_cert(out, slot.certs[i]);
-  }
-  out += "]}";
+  append_array(out, slot.certs, append_cert);
+  out += '}';
 }
 
 }  // namespace
@@ -110,12 +117,8 @@ std::string serialize(const ListingDocument& document) {
   out.reserve(INITIAL_CAPACITY);
   out += '{';
   append_key(out, "slots");
-  out += '[';
-  for (std::size_t i = 0; i < document.slots.size(); ++i) {
-    if (i != 0) out += ',';
-    append_slot(out, document.slots[i]);
-  }
-  out += "],";
+  append_array(out, document.slots, append_slot);
+  out += ',';
   append_key(out, "error");
   append_optional_string(out, document.error);
   out += '}';
