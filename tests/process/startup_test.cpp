@@ -507,6 +507,23 @@ TEST_F(Startup, ReportsAFailingSlotListAfterUnloadingTheModule) {
   }
 }
 
+// A module whose fill call keeps answering CKR_BUFFER_TOO_SMALL is given
+// sixteen more tries, then fails with that answer.
+TEST_F(Startup, GivesUpOnASlotListThatKeepsGrowing) {
+  one_slot();
+  scenario.force("C_GetSlotList", 1).run();
+  scenario.force("C_GetSlotList").rv(0x150);
+  scenario.watch(file("out.json"));
+  const ProcessResult result = run({module(), file("out.json")});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(read_file("out.json"),
+            listing_error("Lettura degli slot fallita: Function::GetSlotList: PKCS11 error: The "
+                          "output of the function is too large to fit in the supplied buffer."));
+  const CallLog calls = log();
+  EXPECT_EQ(calls.count("C_GetSlotList"), 1u + 1u + 16u) << calls.text();
+  expect_unloaded_before_document(calls);
+}
+
 TEST_F(Startup, RefusesAnAbsurdSlotCountWithoutExhaustingMemory) {
   one_slot();
   scenario.force("C_GetSlotList", 1).count(0xFFFFFFFFul);
