@@ -2,6 +2,7 @@
 # Builds and tests everything, the way CI does:
 #   1. installs the missing Debian packages (as root; otherwise prints the command);
 #   2. the normal build in build/ and all its tests (unit, process, end-to-end);
+#      then a sample of them under valgrind's memcheck (scripts/valgrind.sh);
 #   3. an AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/ and
 #      its tests, failing on any sanitizer report;
 #   4. scripts/fuzz.sh 20 and scripts/test_windows.sh, when they exist.
@@ -94,8 +95,10 @@ step "install packages" install_packages
 if step "build (build/)" configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DMIRANDEL_TESTS=ON; then
   step "tests (build/)" run_tests
+  step "valgrind memcheck (scripts/valgrind.sh)" bash scripts/valgrind.sh build
 else
   not_run "tests (build/)" "build (build/)"
+  not_run "valgrind memcheck (scripts/valgrind.sh)" "build (build/)"
 fi
 
 if step "sanitizer build (build-asan/)" configure_and_build build-asan \
