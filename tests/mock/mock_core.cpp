@@ -17,6 +17,7 @@
 
 #include "mock_module.hpp"
 #include "mock_scenario.hpp"
+#include "pin_scan.hpp"
 
 #ifdef _WIN32
 #include <io.h>
@@ -630,6 +631,37 @@ CK_RV do_CloseSession(CK_SESSION_HANDLE handle) {
   return call.finish(rv);
 }
 
+/// Whether the PIN given to C_Login is the token's. Compared where it lies,
+/// without a copy; while the PIN is searched for, against the inverted PIN.
+bool pin_matches(const CK_UTF8CHAR* pin, CK_ULONG length, const Bytes& token_pin) {
+  const Bytes& inverted = g_state.scenario.pin_scan_inverted;
+  if (!inverted.empty()) {
+    if (length != inverted.size()) return false;
+    for (CK_ULONG i = 0; i < length; ++i)
+      if ((pin[i] ^ 0xFFu) != static_cast<unsigned char>(inverted[i])) return false;
+    return true;
+  }
+  if (length != token_pin.size()) return false;
+  return length == 0 || std::memcmp(pin, token_pin.data(), length) == 0;
+}
+
+/// Searches the process's memory for the scenario's PIN and records what it
+/// found as a PIN-SCAN line: "PIN-SCAN at=<moment> copies=<n> [where=...]",
+/// or "copies=unsupported" where memory cannot be searched.
+void record_pin_scan(const char* moment) {
+  if (g_state.scenario.pin_scan_inverted.empty()) return;
+  std::string line = std::string("PIN-SCAN at=") + moment;
+  const std::optional<PinCopies> copies = find_pin_copies(g_state.scenario.pin_scan_inverted);
+  if (!copies) {
+    line += " copies=unsupported";
+  } else {
+    line += " copies=" + dec(copies->size());
+    for (std::size_t i = 0; i < copies->size(); ++i)
+      line += (i == 0 ? " where=" : ",") + (*copies)[i];
+  }
+  append_log_line(line);
+}
+
 CK_RV do_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG length) {
   Call call("C_Login");
   call.arg("session", dec(handle)).arg("user", dec(user));
@@ -646,13 +678,10 @@ CK_RV do_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK
     rv = CKR_ARGUMENTS_BAD;
   } else if (g_state.logged_in[session->slot]) {
     rv = CKR_USER_ALREADY_LOGGED_IN;
+  } else if (!pin_matches(pin, length, g_state.scenario.slots[session->slot].pin)) {
+    rv = CKR_PIN_INCORRECT;
   } else {
-    const Bytes given = pin ? Bytes(reinterpret_cast<const char*>(pin), length) : Bytes();
-    if (given != g_state.scenario.slots[session->slot].pin) {
-      rv = CKR_PIN_INCORRECT;
-    } else {
-      g_state.logged_in[session->slot] = true;
-    }
+    g_state.logged_in[session->slot] = true;
   }
   if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
   return call.finish(rv);
@@ -673,7 +702,9 @@ CK_RV do_Logout(CK_SESSION_HANDLE handle) {
     g_state.logged_in[session->slot] = false;
   }
   if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  call.finish(rv);
+  record_pin_scan("C_Logout");
+  return rv;
 }
 
 bool matches(const ObjectSpec& object,
@@ -1154,6 +1185,7 @@ void record_load() {
 void record_unload(bool at_exit) {
   if (g_state.unload_recorded) return;
   g_state.unload_recorded = true;
+  record_pin_scan("unload");
   std::string line = "UNLOAD";
   if (at_exit) line += " at_exit";
   if (!g_state.scenario.watch.empty()) {

@@ -428,6 +428,31 @@ TEST(MockModule, SignsWithTheConfiguredSignatureAndSizeAnswer) {
             "C_Sign session=5001 data=0102/2 sig=buf/256 -> 0x0 siglen=128 via=fl");
 }
 
+// The PIN search finds a copy of the PIN anywhere in the process's writable
+// memory, and nothing once that copy is wiped. The PIN is put together here
+// from its inverted bytes, so that the planted copy is the only one.
+TEST(MockModule, FindsEveryCopyOfThePinInTheProcessMemory) {
+  std::string pin = "Mirandel-plant-7c1e-9a40";
+  for (char& c : pin) c = static_cast<char>(~static_cast<unsigned char>(c));
+  for (char& c : pin) c = static_cast<char>(~static_cast<unsigned char>(c));  // planted
+  Scenario scenario;
+  scenario.slot(1);
+  scenario.pin_scan(pin);
+  LoadedMock mock(MIRANDEL_MOCK_FL, scenario);
+  CK_FUNCTION_LIST* f = mock.function_list();
+  const CK_SESSION_HANDLE session = open_session(f);
+  auto* bytes = reinterpret_cast<CK_UTF8CHAR*>(pin.data());
+  EXPECT_EQ(f->C_Login(session, CKU_USER, bytes, pin.size() - 1), CKR_PIN_INCORRECT);
+  EXPECT_EQ(f->C_Login(session, CKU_USER, bytes, pin.size()), CKR_OK);
+  EXPECT_EQ(f->C_Logout(session), CKR_OK);
+  std::memset(pin.data(), 0, pin.size());
+  mock.unload();
+  const std::vector<RecordedCall> scans = mock.log().all("PIN-SCAN");
+  ASSERT_EQ(scans.size(), 2u) << mock.log().text();
+  EXPECT_EQ(scans[0].line.substr(0, 42), "PIN-SCAN at=C_Logout copies=1 where=[heap]");
+  EXPECT_EQ(scans[1].line, "PIN-SCAN at=unload copies=0");
+}
+
 TEST(MockModule, RecordsWhetherTheWatchedFileExistsAtUnload) {
   for (const bool exists : {false, true}) {
     const std::filesystem::path watched = std::filesystem::temp_directory_path() /

@@ -325,6 +325,10 @@ Scenario parse_lines(const std::string& text, std::size_t& line_number) {
     } else if (keyword == "watch") {
       scenario.watch = std::string(rest_of_line(line, keyword));
       if (scenario.watch.empty()) fail("watch needs a path");
+    } else if (keyword == "pin_scan") {
+      if (words.size() != 2) fail("pin_scan needs the inverted PIN in hex");
+      scenario.pin_scan_inverted = parse_hex(words[1]);
+      if (scenario.pin_scan_inverted.empty()) fail("pin_scan needs a PIN of at least one byte");
     } else if (keyword == "stdout_chatter") {
       scenario.stdout_chatter = true;
       scenario.chatter_file = std::string(rest_of_line(line, keyword));

@@ -82,6 +82,10 @@ struct Scenario {
   bool stdout_chatter = false;
   /// With stdout_chatter: C_Initialize opens this file and keeps it open.
   std::string chatter_file;
+  /// The PIN to look for in the process's memory, each byte inverted (XOR
+  /// 0xFF), so that the mock never holds the PIN itself; empty: no search.
+  /// While set, it is every token's PIN.
+  Bytes pin_scan_inverted;
 };
 
 /// Why a scenario could not be read.

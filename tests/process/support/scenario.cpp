@@ -238,6 +238,13 @@ Scenario& Scenario::stdout_chatter(const std::string& file_path) {
   return *this;
 }
 
+Scenario& Scenario::pin_scan(const Bytes& pin) {
+  Bytes inverted = pin;
+  for (char& c : inverted) c = static_cast<char>(~static_cast<unsigned char>(c));
+  lines_.push_back("pin_scan " + to_hex(inverted));
+  return *this;
+}
+
 std::string Scenario::text() const {
   std::string text;
   for (const std::string& line : lines_) text += line + "\n";
