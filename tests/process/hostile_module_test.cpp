@@ -274,6 +274,17 @@ std::vector<Hostile> contract_breaks() {
       {"List_EndlessSearch", Mode::List, MockVariant::InterfaceAndFunctionList,
        [](Scenario& s) { s.force("C_FindObjects").count(10); }, EMPTY_SLOT_LISTING},
   };
+  // A module that prints to standard output while the program runs: the
+  // document on standard output stays whole and alone.
+  for (Mode mode : {Mode::List, Mode::Sign}) {
+    Hostile row;
+    row.name = mode == Mode::List ? "List_StdoutChatter" : "Sign_StdoutChatter";
+    row.mode = mode;
+    row.misbehave = [](Scenario& s) { s.stdout_chatter(); };
+    row.document = mode == Mode::List ? FULL_LISTING : SIGNED;
+    row.on_stdout = true;
+    rows.push_back(std::move(row));
+  }
   return rows;
 }
 
