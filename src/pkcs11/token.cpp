@@ -16,10 +16,11 @@ namespace mirandel::pkcs11 {
 
 namespace {
 
-// Sizes and counts that the module reports are believed only up to these
-// limits.  A module asking for more breaks the contract in a way that would
-// otherwise end in an allocation failure or exhausted memory; it gets an
-// InvalidResponse instead.  No real token comes near either limit.
+// Sizes that the module reports (an attribute value, a signature) are
+// believed only up to this limit.  A module asking for more breaks the
+// contract in a way that would otherwise end in an allocation failure or
+// exhausted memory; it gets an InvalidResponse instead.  No real token comes
+// near it.
 constexpr std::size_t MAX_MODULE_BUFFER_BYTES = std::size_t{256} << 20;
 
 // Loops that a module's answers drive are bounded too, so that no answer can
@@ -32,8 +33,13 @@ constexpr std::size_t MAX_MODULE_BUFFER_BYTES = std::size_t{256} << 20;
 //    holds that many objects (smart cards hold a few dozen, software stores
 //    and trust lists a few hundred), and a module that keeps answering full
 //    batches is stopped after a fraction of a second rather than after it
-//    has exhausted memory.
+//    has exhausted memory;
+//  - a slot list longer than MAX_SLOTS is refused: far more than any machine
+//    has readers or any software store has tokens (SoftHSM2 shows one slot
+//    per token, a proxy the sum of its modules'), while a listing over that
+//    many still ends in seconds rather than walking millions of slots.
 constexpr int SLOT_LIST_RETRIES = 16;
+constexpr ck::CK_ULONG MAX_SLOTS = 4096;
 constexpr std::size_t MAX_FOUND_OBJECTS = std::size_t{1} << 16;
 
 /// True when `error` is a call that failed with the standard value `standard`.
@@ -266,7 +272,7 @@ Result<std::vector<ck::CK_SLOT_ID>> get_slots_with_token(const ModuleContext& mo
 
   std::vector<ck::CK_SLOT_ID> buffer;
   for (int retries = 0;; ++retries) {
-    if (!fits_buffer_limit(count, sizeof(ck::CK_SLOT_ID)))
+    if (count > MAX_SLOTS)
       return std::unexpected(
           BindingError{InvalidResponse{Function::GetSlotList, "slot count too large"}});
     const std::size_t size = static_cast<std::size_t>(count);

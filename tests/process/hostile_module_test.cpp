@@ -245,6 +245,10 @@ std::vector<Hostile> contract_breaks() {
        [](Scenario& s) { s.force("C_FindObjects", 1).count(11); }, SIGNED},
       {"Sign_MoreKeysThanAskedFor", Mode::Sign, MockVariant::InterfaceAndFunctionList,
        [](Scenario& s) { s.force("C_FindObjects", 2).count(0xFFFFFFFFul); }, signing_error(NO_KEY)},
+      {"List_MillionsOfSlots", Mode::List, MockVariant::InterfaceAndFunctionList,
+       [](Scenario& s) { s.force("C_GetSlotList").count(3000000); },
+       listing_error("Lettura degli slot fallita: Function::GetSlotList: invalid response from "
+                     "the PKCS#11 module (slot count too large)")},
       {"List_SlotCountLargerThanTheBuffer", Mode::List, MockVariant::InterfaceAndFunctionList,
        [](Scenario& s) { s.force("C_GetSlotList", 2).count(7); }, FULL_LISTING},
       {"List_ValueLongerThanItsBuffer", Mode::List, MockVariant::InterfaceAndFunctionList,

@@ -121,6 +121,24 @@ TEST_F(FakeModule, SlotListGivesUpAfterSixteenRetriesOfTheFill) {
   EXPECT_EQ(get_slots_with_token(*module()), std::vector<CK_SLOT_ID>{7});
 }
 
+TEST_F(FakeModule, SlotListRefusesMoreThan4096Slots) {
+  for (CK_ULONG slots : {4096ul, 4097ul, 0xFFFFFFFFul}) {
+    fake.get_slot_list = [&](CK_BBOOL, CK_SLOT_ID* list, CK_ULONG* count) {
+      for (CK_ULONG i = 0; list && i < std::min(*count, slots); ++i) list[i] = i;
+      *count = slots;
+      return CKR_OK;
+    };
+    Result<std::vector<CK_SLOT_ID>> found = get_slots_with_token(*module());
+    if (slots == 4096) {
+      ASSERT_TRUE(found.has_value());
+      EXPECT_EQ(found->size(), 4096u);
+    } else {
+      EXPECT_EQ(found, std::unexpected(BindingError(
+                           InvalidResponse{Function::GetSlotList, "slot count too large"})));
+    }
+  }
+}
+
 TEST_F(FakeModule, FindObjectsStopsAModuleThatNeverEndsTheSearch) {
   std::size_t batches = 0;
   fake.find_objects = [&](CK_SESSION_HANDLE, CK_OBJECT_HANDLE* out, CK_ULONG max, CK_ULONG* n) {
