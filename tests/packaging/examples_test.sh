@@ -4,8 +4,9 @@
 # sign with the token's certificate (the signature must verify), and tell the
 # failures apart: a wrong PIN and a missing module are documents with an
 # error (example status 1), a helper that gives no document is status 2.
-# The Node one runs with its own standard output on a pipe, which Node makes
-# non-blocking, as a Node caller inside another program would be run.
+# The examples run with their standard output on a pipe, which Node makes
+# non-blocking; and a Node program hands that non-blocking pipe to the helper
+# itself (stdio "inherit"), which must still deliver the whole listing.
 #
 # Usage: examples_test.sh HELPER REPO_ROOT
 set -euo pipefail
@@ -74,5 +75,27 @@ for example in python csharp node; do
   check_true "$example: it says the helper gave no document" \
     grep -q 'the helper gave no document: status 2: uso: mirandel-pkcs11-helper' "$WORK/ex.err"
 done
+
+# A Node program that hands its own standard output to the helper (stdio
+# "inherit"): Node has made that pipe non-blocking, and the helper must still
+# deliver the whole document on it.
+set +e
+node -e '
+  const { spawn } = require("node:child_process");
+  process.stdout.write(""); // Node sets its stdout pipe non-blocking here
+  const flags = require("node:fs").readFileSync("/proc/self/fdinfo/1", "utf8");
+  process.stderr.write(/^flags:\s+(\d+)/m.exec(flags)[1] + "\n");
+  spawn(process.argv[1], [process.argv[2]], { stdio: ["ignore", "inherit", "inherit"] })
+    .on("close", (code) => { process.exitCode = code; });
+' "$HELPER" "$SOFTHSM_MODULE" 2>"$WORK/node.err" | cat >"$WORK/stdout"
+RUN_STATUS=${PIPESTATUS[0]}
+set -e
+check_true "node: its standard output pipe is non-blocking (O_NONBLOCK in $(head -n 1 "$WORK/node.err"))" \
+  test $((8#$(head -n 1 "$WORK/node.err") & 8#4000)) -ne 0
+tail -n +2 "$WORK/node.err" >"$WORK/stderr" # the helper's, after Node's line
+schema_keep_documents "$SOFTHSM_MODULE"
+check_document_on_stdout "node: the helper on Node's non-blocking standard output"
+check_equal "node: the whole listing arrives" "$cert_hex" \
+  "$(grep -oE '"der_hex":"[0-9a-f]*"' <<<"$DOCUMENT" | cut -d'"' -f4)"
 
 e2e_finish
