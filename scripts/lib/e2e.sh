@@ -12,6 +12,8 @@
 # friends; e2e_finish prints the tally and ends the script with status 1
 # when any check failed.
 
+source "$(dirname "${BASH_SOURCE[0]}")/schema.sh"
+
 E2E_SKIP=77
 E2E_PASSED=0
 E2E_FAILED=0
@@ -98,6 +100,7 @@ check_true() {
 
 # Prints the tally and exits: status 1 when any check failed or none ran.
 e2e_finish() {
+  schema_check_kept_documents
   echo "$E2E_PASSED checks passed, $E2E_FAILED failed"
   if ((E2E_FAILED > 0 || E2E_PASSED == 0)); then
     exit 1
@@ -112,6 +115,7 @@ run_helper() {
   "$HELPER" "$@" >"$WORK/stdout" 2>"$WORK/stderr"
   RUN_STATUS=$?
   set -e
+  schema_keep_documents "$@"
 }
 
 # Checks the shape of a run that printed a document on standard output:
