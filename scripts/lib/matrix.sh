@@ -163,15 +163,31 @@ free_port_pair() {
 
 # Prints the DER of every certificate of a PEM bundle as lower-case hex, one
 # per line, in the bundle's order: pem_bundle_hexes FILE
+# (The base64 is decoded in awk: a process per certificate is far too slow
+# for a store of 150 certificates on a busy machine.)
 pem_bundle_hexes() {
-  local base64_text
-  awk '/^-----BEGIN /{body = ""; inside = 1; next}
-       /^-----END /{if (inside) print body; inside = 0; next}
-       inside {body = body $0}' "$1" |
-    while read -r base64_text; do
-      printf '%s' "$base64_text" | base64 -d | od -An -v -tx1 | tr -d ' \n'
-      echo
-    done
+  awk 'BEGIN {
+         alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/"
+         for (i = 0; i < 64; i++) value[substr(alphabet, i + 1, 1)] = i
+       }
+       /^-----BEGIN CERTIFICATE-----/ { body = ""; inside = 1; next }
+       /^-----END CERTIFICATE-----/ {
+         if (!inside) next
+         inside = 0; hex = ""; bits = 0; count = 0
+         for (i = 1; i <= length(body); i++) {
+           c = substr(body, i, 1)
+           if (!(c in value)) continue
+           bits = bits * 64 + value[c]; count += 6
+           if (count >= 8) {
+             count -= 8
+             byte = int(bits / 2 ^ count)
+             hex = hex sprintf("%02x", byte)
+             bits -= byte * 2 ^ count
+           }
+         }
+         print hex; next
+       }
+       inside { gsub(/[ \t\r]/, ""); body = body $0 }' "$1"
 }
 
 # The installed version of a Debian package, for the log: package_version NAME
@@ -204,4 +220,28 @@ run_helper_within() {
   HELPER=timeout
   run_helper --kill-after=5 "$seconds" "$helper" "$@"
   HELPER=$helper
+}
+
+# The module's slots with a token as two independent tools see them, one line
+# per slot in the module's order: "DESCRIPTION"<TAB>"LABEL", each written as
+# the listing writes it when it holds no character JSON escapes, and a blank
+# label as null. The description comes from pkcs11-tool (OpenSC), the label
+# from p11tool (GnuTLS): pkcs11-tool shows no label for a token that does not
+# claim to be initialised, even when it has one. independent_slots MODULE
+independent_slots() {
+  local module=$1
+  paste <(pkcs11-tool --module "$module" --list-slots 2>/dev/null | awk '
+      function flush() { if (have && !empty) print "\"" desc "\""; have = 0 }
+      /^Slot [0-9]+ \(0x[0-9a-f]+\): / {
+        flush(); desc = $0; sub(/^Slot [0-9]+ \(0x[0-9a-f]+\): /, "", desc); have = 1; empty = 0; next }
+      /^  \(empty\)/ { empty = 1 }
+      END { flush() }') \
+    <(p11tool --provider "$module" --list-tokens 2>/dev/null | awk '
+      /^\tLabel: / { label = $0; sub(/^\tLabel: /, "", label); sub(/ +$/, "", label)
+        print (label == "" ? "null" : "\"" label "\"") }')
+}
+
+# The certificates of a listing, in hex, one per line, sorted: listing_sorted_hexes DOCUMENT
+listing_sorted_hexes() {
+  listing_der_hexes "$1" | sort
 }
