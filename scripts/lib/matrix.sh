@@ -225,13 +225,13 @@ run_helper_within() {
 # The module's slots with a token as two independent tools see them, one line
 # per slot in the module's order: "DESCRIPTION"<TAB>"LABEL", each written as
 # the listing writes it when it holds no character JSON escapes, and a blank
-# label as null. The description comes from pkcs11-tool (OpenSC), the label
+# description or label as null. The description comes from pkcs11-tool (OpenSC), the label
 # from p11tool (GnuTLS): pkcs11-tool shows no label for a token that does not
 # claim to be initialised, even when it has one. independent_slots MODULE
 independent_slots() {
   local module=$1
   paste <(pkcs11-tool --module "$module" --list-slots 2>/dev/null | awk '
-      function flush() { if (have && !empty) print "\"" desc "\""; have = 0 }
+      function flush() { if (have && !empty) print (desc == "" ? "null" : "\"" desc "\""); have = 0 }
       /^Slot [0-9]+ \(0x[0-9a-f]+\): / {
         flush(); desc = $0; sub(/^Slot [0-9]+ \(0x[0-9a-f]+\): /, "", desc); have = 1; empty = 0; next }
       /^  \(empty\)/ { empty = 1 }
@@ -244,4 +244,15 @@ independent_slots() {
 # The certificates of a listing, in hex, one per line, sorted: listing_sorted_hexes DOCUMENT
 listing_sorted_hexes() {
   listing_der_hexes "$1" | sort
+}
+
+# Like check_document_is, for runs where the module itself writes its own
+# diagnostics to standard error (the helper's file descriptor 2 is the
+# module's too): checks the status and the exact document on standard output.
+#   check_document_is_despite_stderr WHAT EXPECTED
+check_document_is_despite_stderr() {
+  check_equal "$1: exit status" 0 "$RUN_STATUS"
+  check_equal "$1: the document, one line on standard output" "$2"$'\n'"x" \
+    "$(cat "$WORK/stdout"; printf x)"
+  DOCUMENT=$(cat "$WORK/stdout")
 }
