@@ -13,7 +13,7 @@ MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev softhsm2 open
 # What the end-to-end module matrix (tests/e2e/module_*.sh) needs: the
 # modules, their daemons and set-up tools, and the independent tools that
 # check them (pkcs11-tool, p11tool, trust).
-MIRANDEL_MATRIX_PACKAGES=(util-linux ca-certificates gnutls-bin libnss3 nss-plugin-pem
+MIRANDEL_MATRIX_PACKAGES=(util-linux ca-certificates gnutls-bin libnss3
   opensc-pkcs11 ykcs11 pcscd opencryptoki swtpm tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
   libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus-daemon)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
