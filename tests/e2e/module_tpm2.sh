@@ -57,6 +57,16 @@ check_equal "listing: the token's certificates are the two put on it" \
     "$(hex_of_file "$WORK/imported.cert.der")" | sort)" \
   "$(cut -f3 <<<"${slots[0]}" | tr ' ' '\n' | sort)"
 
+check_equal "pkcs11-tool: two certificates on the token" 2 \
+  "$(softhsm_count_public_certs "$label" "$TPM2_MODULE")"
+# pkcs11-tool reads back the bytes listed; tpm2_ptool stored the ids "01" and
+# "02" as text, so the CKA_IDs are 3031 and 3032.
+for pair in generated:3031 imported:3032; do
+  check_true "pkcs11-tool reads back the ${pair%%:*} key's certificate" \
+    cmp -s "$WORK/${pair%%:*}.cert.der" <(pkcs11-tool --module "$TPM2_MODULE" \
+      --token-label "$label" --read-object --type cert --id "${pair##*:}" 2>/dev/null)
+done
+
 # Signing with both keys and every mechanism. The data holds a NUL and
 # bytes that are not UTF-8.
 printf 'Fattura n. 7\x00\xff\xfe' >"$WORK/data.bin"
