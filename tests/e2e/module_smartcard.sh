@@ -3,7 +3,9 @@
 # with no PC/SC daemon and once with pcscd running but without any reader
 # driver. The script runs in a private namespace where /run (pcscd's socket)
 # and the reader drivers are throwaway, so a pcscd of the machine, or a
-# reader plugged into it, cannot change the outcome. Every run is bounded by
+# reader plugged into it, cannot change the outcome; hiding the drivers also
+# keeps vsmartcard's virtual reader, when installed, from listening on every
+# network interface (it binds 0.0.0.0:35963). Every run is bounded by
 # a timeout: a stack that waits for a reader must not hang the caller.
 #
 # Usage: module_smartcard.sh HELPER REPO_ROOT
