@@ -26,7 +26,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
 matrix_init "$@" --requires "libtpm2-pkcs11-1:$TPM2_MODULE" libtpm2-pkcs11-tools:tpm2_ptool \
   swtpm:swtpm tpm2-tools:tpm2_getcap tpm2-tools:tpm2_dictionarylockout tpm2-abrmd:tpm2-abrmd \
-  "libtss2-tcti-tabrmd0:/usr/lib/x86_64-linux-gnu/libtss2-tcti-tabrmd.so.0" dbus-daemon:dbus-daemon \
+  "libtss2-tcti-tabrmd0:/usr/lib/x86_64-linux-gnu/libtss2-tcti-tabrmd.so.0" \
+  "libtss2-tcti-swtpm0:/usr/lib/x86_64-linux-gnu/libtss2-tcti-swtpm.so.0" dbus-daemon:dbus-daemon \
   opensc:pkcs11-tool gnutls-bin:p11tool openssl:openssl softhsm2:softhsm2-util \
   "p11-kit-modules:$proxy"
 log_versions libtpm2-pkcs11-1 swtpm tpm2-tools tpm2-abrmd softhsm2 p11-kit-modules
