@@ -19,7 +19,6 @@
 # started with daemon_start to be stopped on exit.
 
 MATRIX_DAEMON_PIDS=()
-MATRIX_DAEMON_NAMES=()
 
 # PKCS#11 return-value texts the matrix expects in messages.
 RV_HOST_MEMORY='The computer that the Cryptoki library is running on has insufficient memory to perform the requested function.'
@@ -120,7 +119,7 @@ daemon_start() {
   "$@" >"$log" 2>&1 </dev/null &
   DAEMON_PID=$!
   MATRIX_DAEMON_PIDS+=("$DAEMON_PID")
-  MATRIX_DAEMON_NAMES+=("$name")
+  echo "started $name (process $DAEMON_PID, log $log)"
 }
 
 # Stops one daemon started with daemon_start: TERM, then KILL after 5 s.
