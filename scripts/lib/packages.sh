@@ -9,7 +9,13 @@
 
 # What building and testing on Linux needs.
 MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev softhsm2 opensc p11-kit
-  p11-kit-modules openssl python3-jsonschema)
+  p11-kit-modules openssl python3-jsonschema nss-plugin-pem valgrind)
+# What the end-to-end module matrix (tests/e2e/module_*.sh) needs: the
+# modules, their daemons and set-up tools, and the independent tools that
+# check them (pkcs11-tool, p11tool, trust).
+MIRANDEL_MATRIX_PACKAGES=(util-linux ca-certificates gnutls-bin libnss3
+  opensc-pkcs11 ykcs11 pcscd opencryptoki swtpm tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
+  libtss2-tcti-swtpm0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus-daemon)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
 MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
 # What the Windows cross build and its run under Wine need
