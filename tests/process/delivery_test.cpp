@@ -135,7 +135,7 @@ TEST_F(Delivery, KeepsAModulesStandardOutputOutOfTheSignature) {
   EXPECT_EQ(result.exit_code, 0) << result.describe();
   EXPECT_EQ(result.out, "{\"signature\":\"5151\",\"error\":null}\n");
   for (const char* line :
-       {"chatter C_Initialize printf\n", "chatter C_Sign printf\n", "chatter C_Sign write\n"})
+       {"chatter C_Initialize printf", "chatter C_Sign printf", "chatter C_Sign write"})
     EXPECT_NE(result.err.find(line), std::string::npos) << line << result.describe();
 }
 
