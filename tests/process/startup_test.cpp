@@ -113,7 +113,7 @@ TEST_F(Startup, TruncatesAnExistingLongerOutputFile) {
 TEST_F(Startup, WritesNothingAnywhereWhenTheOutputDirectoryIsMissing) {
   one_slot();
   const ProcessResult result = run({module(), file("missing/out.json")});
-  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(result.exit_code, 1) << result.describe();  // the document was not delivered
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(other_files(), std::vector<std::string>{});
