@@ -37,35 +37,49 @@ std::unexpected<std::string> failure(std::string_view message) {
   return std::unexpected(std::string(message));
 }
 
+/// Decodes `data_hex` into `data`, in one allocation that nothing zero-fills
+/// first. False when it is not valid hex.
+bool decode_data(std::string_view data_hex, ByteBuffer& data) {
+  if (data_hex.size() % 2 != 0) return false;
+  std::uint8_t* out = data.resize_for_overwrite(data_hex.size() / 2);
+  return codec::hex_decode_into(data_hex, std::span(out, data.size())).has_value();
+}
+
 }  // namespace
 
 std::expected<SignRequest, std::string> check_sign_request(std::span<const std::uint8_t> bytes) {
-  std::expected<codec::SignIn, codec::JsonReadError> in = codec::parse_sign_in(bytes);
+  // The texts stay where they are in `bytes` (or in `scratch` when they held
+  // escapes): the hex is decoded from there, never copied first.
+  SecretBytes scratch;
+  std::expected<codec::SignInView, codec::JsonReadError> in =
+      codec::parse_sign_in_view(bytes, scratch);
   if (!in) return failure(UNREADABLE);
 
   // Both fields are decoded before either result is looked at, and the
   // mechanism only after both: bad hex wins over a bad mechanism name.
   auto certificate = codec::hex_decode(in->cert_der_hex);
-  auto data = codec::hex_decode(in->data_hex);
-  if (!certificate || !data) return failure(INVALID);
+  ByteBuffer data;
+  const bool data_decoded = decode_data(in->data_hex, data);
+  if (!certificate || !data_decoded) return failure(INVALID);
 
-  const auto* mechanism =
-      std::ranges::find(MECHANISMS, std::string_view(in->mechanism), &MechanismName::name);
+  const auto* mechanism = std::ranges::find(MECHANISMS, in->mechanism, &MechanismName::name);
   // The name goes into the message unchanged; the document writer escapes it.
   if (mechanism == MECHANISMS.end()) {
-    return failure(std::string(UNSUPPORTED_MECHANISM) + in->mechanism);
+    return failure(std::string(UNSUPPORTED_MECHANISM) + std::string(in->mechanism));
   }
 
   SignRequest request;
-  request.pin = std::move(in->pin);
+  request.pin = SecretString(in->pin);
   request.certificate = std::move(*certificate);
-  request.data = std::move(*data);
+  request.data = std::move(data);
   request.mechanism = mechanism->type;
   return request;
 }
 
 std::expected<SignRequest, std::string> read_sign_request(const platform::Argument& request_path) {
-  // The raw bytes hold the PIN; SecretBytes wipes them when this returns.
+  // The raw bytes hold the PIN; SecretBytes wipes and frees them when this
+  // returns, so the request itself is gone before the module is loaded, and
+  // only the decoded data stays.
   SecretBytes content;
   bool read = false;
   if (request_path.utf8 == "-") {

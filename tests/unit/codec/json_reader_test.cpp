@@ -23,7 +23,9 @@ struct Texts {
   }
 };
 
-Texts texts(const SignIn& in) { return {in.pin.str(), in.cert_der_hex, in.data_hex, in.mechanism}; }
+Texts texts(const SignIn& in) {
+  return {std::string(in.pin.view()), in.cert_der_hex, in.data_hex, in.mechanism};
+}
 
 /// A complete request object with one extra member whose value is `extra`
 /// written as it stands.
