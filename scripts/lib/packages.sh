@@ -10,6 +10,8 @@
 # What building and testing on Linux needs.
 MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev softhsm2 opensc p11-kit
   p11-kit-modules openssl)
+# What scripts/bench.sh needs besides the base packages.
+MIRANDEL_BENCH_PACKAGES=(python3 gcc)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
 MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
 # What the Windows cross build and its run under Wine need
