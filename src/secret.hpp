@@ -111,6 +111,29 @@ class Buffer {
     return data_;
   }
 
+  /// Keeps only the `length` bytes at `offset`, moved to the front, and hands
+  /// them over as a buffer that wipes nothing; every other byte is wiped first
+  /// (with WIPE) and the pages past the kept bytes are given back. This
+  /// buffer is left empty.
+  Buffer<false> take_range(std::size_t offset, std::size_t length) && noexcept {
+    Buffer<false> kept;
+    if (data_ == nullptr) return kept;
+    if (offset != 0 && length != 0) std::memmove(data_, data_ + offset, length);
+    if constexpr (WIPE) secure_wipe(data_ + length, size_ - length);
+    if (length == 0) {
+      clear();
+      return kept;
+    }
+    std::size_t capacity = capacity_;
+    if (paged_) {
+      platform::shrink_pages(data_, capacity_, length);
+      capacity = length;
+    }
+    kept.adopt(data_, length, capacity, paged_);
+    forget();
+    return kept;
+  }
+
   /// Wipes (with WIPE) and frees everything.
   void clear() noexcept {
     if (data_ == nullptr) return;
@@ -163,6 +186,16 @@ class Buffer {
     data_ = nullptr;
     size_ = capacity_ = 0;
     paged_ = false;
+  }
+
+  template <bool>
+  friend class Buffer;
+  /// Takes over a block from take_range.
+  void adopt(std::uint8_t* data, std::size_t size, std::size_t capacity, bool paged) noexcept {
+    data_ = data;
+    size_ = size;
+    capacity_ = capacity;
+    paged_ = paged;
   }
 
   std::uint8_t* data_ = nullptr;

@@ -22,6 +22,11 @@ void release_pages(void* block, std::size_t size) noexcept;
 /// possible here (the old block is then unchanged and still owned).
 void* grow_pages(void* block, std::size_t old_size, std::size_t new_size) noexcept;
 
+/// Gives back the pages of a block from allocate_pages or grow_pages beyond
+/// its first `new_size` bytes (0 < new_size <= old_size); release_pages then
+/// takes `new_size`. Nothing of the contents is cleared here.
+void shrink_pages(void* block, std::size_t old_size, std::size_t new_size) noexcept;
+
 /// Asks that the pages holding `size` bytes at `block` stay in memory and out
 /// of the swap file (mlock / VirtualLock). False when the system declines,
 /// which is no error: the caller goes on without.

@@ -71,6 +71,13 @@ void* grow_pages(void* block, std::size_t old_size, std::size_t new_size) noexce
 #endif
 }
 
+void shrink_pages(void* block, std::size_t old_size, std::size_t new_size) noexcept {
+  const std::size_t kept = round_up(new_size, page_size());
+  if (kept < old_size) {
+    static_cast<void>(::munmap(static_cast<std::uint8_t*>(block) + kept, old_size - kept));
+  }
+}
+
 bool lock_pages(const void* block, std::size_t size) noexcept {
   return size != 0 && ::mlock(block, size) == 0;
 }

@@ -22,6 +22,16 @@ void* grow_pages(void* block, std::size_t old_size, std::size_t new_size) noexce
   return nullptr;
 }
 
+void shrink_pages(void* block, std::size_t old_size, std::size_t new_size) noexcept {
+  // A reservation is released only whole (release_pages does that); the
+  // pages past the kept bytes are decommitted, which gives their memory back.
+  SYSTEM_INFO system{};
+  GetSystemInfo(&system);
+  const std::size_t page = system.dwPageSize;
+  const std::size_t kept = (new_size + page - 1) / page * page;
+  if (kept < old_size) VirtualFree(static_cast<char*>(block) + kept, old_size - kept, MEM_DECOMMIT);
+}
+
 bool lock_pages(const void* block, std::size_t size) noexcept {
   return size != 0 && VirtualLock(const_cast<void*>(block), size) != 0;
 }

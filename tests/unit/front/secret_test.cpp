@@ -123,3 +123,31 @@ TEST(Pages, LockAndUnlockWhereTheSystemAllows) {
 
 }  // namespace
 }  // namespace mirandel
+
+namespace mirandel {
+namespace {
+
+// The request keeps only its decoded data: the bytes move to the front, the
+// rest goes, and the source is left empty. Small and page-backed blocks alike.
+TEST(SecretBytes, TakesARangeAndLetsGoOfTheRest) {
+  for (std::size_t size : {std::size_t{64}, std::size_t{3} << 20}) {
+    SecretBytes buffer;
+    std::vector<std::uint8_t> bytes(size);
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = pattern(i);
+    buffer.append(bytes);
+    const std::size_t offset = size / 4;
+    const std::size_t length = size / 2 + 1;
+    ByteBuffer kept = std::move(buffer).take_range(offset, length);
+    EXPECT_EQ(buffer.data(), nullptr);  // NOLINT(bugprone-use-after-move): checked on purpose
+    ASSERT_EQ(kept.size(), length);
+    for (std::size_t i = 0; i < length; ++i) ASSERT_EQ(kept.data()[i], pattern(offset + i)) << i;
+    kept.append(std::vector<std::uint8_t>(5000, 1));  // and it can still grow
+    EXPECT_EQ(kept.size(), length + 5000);
+  }
+  SecretBytes buffer;
+  buffer.append(std::vector<std::uint8_t>{1, 2, 3});
+  EXPECT_TRUE(std::move(buffer).take_range(1, 0).empty());
+}
+
+}  // namespace
+}  // namespace mirandel
