@@ -151,3 +151,22 @@ TEST(SecretBytes, TakesARangeAndLetsGoOfTheRest) {
 
 }  // namespace
 }  // namespace mirandel
+
+namespace mirandel {
+namespace {
+
+// A small request keeps its block: what lay beyond the kept data (the PIN
+// here) can be looked at, and must be gone.
+TEST(SecretBytes, WipesEverythingItDoesNotKeep) {
+  const std::string request = R"({"data_hex":"0a0b","pin":"segreto-1234"})";
+  SecretBytes buffer;
+  buffer.append(std::span(reinterpret_cast<const std::uint8_t*>(request.data()), request.size()));
+  ByteBuffer kept = std::move(buffer).take_range(request.find("0a0b"), 4);
+  ASSERT_EQ(kept.view(), "0a0b");
+  const std::string_view rest(reinterpret_cast<const char*>(kept.data()) + 4, request.size() - 4);
+  EXPECT_EQ(rest.find("segreto"), std::string_view::npos);
+  EXPECT_EQ(rest.find_first_not_of('\0'), std::string_view::npos);
+}
+
+}  // namespace
+}  // namespace mirandel
