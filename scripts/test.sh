@@ -4,7 +4,9 @@
 #   2. the normal build in build/ and all its tests (unit, process, end-to-end);
 #   3. an AddressSanitizer + UndefinedBehaviorSanitizer build in build-asan/ and
 #      its tests, failing on any sanitizer report;
-#   4. scripts/fuzz.sh 20 and scripts/test_windows.sh, when they exist.
+#   4. scripts/fuzz.sh 20 and scripts/test_windows.sh, when they exist;
+#   5. the Debian package and the Windows .zip (scripts/package.sh), each
+#      tested: installed into a throwaway root, or unpacked and run under Wine.
 # Every step runs even when an earlier one failed (a test step whose build
 # failed counts as failed). The last line is "N passed, N failed", counting
 # steps; the exit status is 1 when any step failed.
@@ -49,9 +51,10 @@ not_run() {
 }
 
 install_packages() {
-  local -a packages=("${MIRANDEL_BASE_PACKAGES[@]}")
+  local -a packages=("${MIRANDEL_BASE_PACKAGES[@]}" "${MIRANDEL_MATRIX_PACKAGES[@]}")
   [[ -f scripts/fuzz.sh ]] && packages+=("${MIRANDEL_FUZZ_PACKAGES[@]}")
   [[ -f scripts/test_windows.sh ]] && packages+=("${MIRANDEL_WINDOWS_PACKAGES[@]}")
+  [[ -f scripts/package.sh ]] && packages+=("${MIRANDEL_PACKAGING_PACKAGES[@]}")
   ensure_packages "${packages[@]}"
 }
 
@@ -75,7 +78,7 @@ run_sanitized_tests() {
   mkdir -p "$reports"
   ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:log_path=$reports/ubsan" \
-    ctest --test-dir build-asan --output-on-failure -j"$JOBS"
+    ctest --test-dir build-asan --output-on-failure -j"$JOBS" -LE module-matrix
   status=$?
   if compgen -G "$reports/*" >/dev/null; then
     echo "Sanitizer reports:"
@@ -111,6 +114,29 @@ fi
 
 if [[ -f scripts/test_windows.sh ]]; then
   step "Windows build and tests (scripts/test_windows.sh)" bash scripts/test_windows.sh
+fi
+
+# Makes the .deb and the .zip (reusing build-win/) and tests each.
+test_packages() {
+  local status=0
+  if bash scripts/package.sh deb; then
+    bash tests/packaging/deb_test.sh build-pkg/packages/mirandel-pkcs11-helper_1.0.4_amd64.deb \
+      "$PWD" || status=1
+  else
+    status=1
+  fi
+  if bash scripts/package.sh zip; then
+    bash tests/packaging/zip_test.sh build-win/packages/mirandel-pkcs11-helper-1.0.4-win64.zip \
+      "$PWD" || status=1
+  else
+    status=1
+  fi
+  return $status
+}
+
+if [[ -f scripts/package.sh ]]; then
+  step "packages (scripts/package.sh, then tests/packaging/deb_test.sh and zip_test.sh)" \
+    test_packages
 fi
 
 echo

@@ -6,7 +6,7 @@
 #   3. the process tests (tests/process/, a Linux binary) drive the .exe and the
 #      mock PKCS#11 DLLs under Wine, followed by the Windows-only process tests
 #      (tests/windows/windows_process_test.cpp: Unicode paths, raw command
-#      lines, exact stream bytes);
+#      lines, exact stream bytes, modules that import DLLs kept beside them);
 #   4. a document with accented letters printed on a Wine console (under tmux)
 #      whose code page is not UTF-8, and on one whose code page is 65001.
 # Wine runs in a throwaway prefix under build-win/. When Wine cannot start
@@ -131,6 +131,7 @@ host_test_environment=(
   MIRANDEL_TEST_MOCK_SUFFIX=.dll
   MIRANDEL_TEST_LAUNCHER=wine
   MIRANDEL_TEST_WINDOWS_LAUNCHER="$root/build-win/tests/windows/mirandel_launcher.exe"
+  MIRANDEL_TEST_BESIDE_DIR="$root/build-win/tests/windows/beside"
 )
 
 if step "build the Linux process-test runners (build-win-host/)" build_host_tests; then

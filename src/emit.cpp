@@ -6,25 +6,26 @@
 
 namespace mirandel {
 
-void deliver_document(std::string_view text, const std::optional<std::filesystem::path>& output) {
+bool deliver_document(std::string_view text, const std::optional<std::filesystem::path>& output) {
   if (output) {
     // A file that cannot be written is not reported anywhere, and the
     // document does not fall back to standard output: the caller asked for
-    // the file and finds it missing or incomplete.
-    (void)platform::write_file(*output, text);
-    return;
+    // the file, finds its old contents (or nothing) there, and status 1.
+    return platform::write_file(*output, text);
   }
-  platform::write_document_to_stdout(text);
+  return platform::write_document_to_stdout(text);
 }
 
-void emit_document(const ListingDocument& document,
+bool emit_document(const ListingDocument& document,
                    const std::optional<std::filesystem::path>& output) {
-  emit_serialised([&document] { return serialize(document); }, output);
+  return emit_serialised([&document] { return serialize(document); }, FALLBACK_LISTING_DOCUMENT,
+                         output);
 }
 
-void emit_document(const SignatureDocument& document,
+bool emit_document(const SignatureDocument& document,
                    const std::optional<std::filesystem::path>& output) {
-  emit_serialised([&document] { return serialize(document); }, output);
+  return emit_serialised([&document] { return serialize(document); }, FALLBACK_SIGNATURE_DOCUMENT,
+                         output);
 }
 
 }  // namespace mirandel

@@ -11,12 +11,18 @@
 #include "invocation.hpp"
 #include "platform/arguments.hpp"
 #include "platform/console.hpp"
+#include "platform/process_hardening.hpp"
+#include "platform/standard_streams.hpp"
 #include "signing/signing.hpp"
 
 namespace {
 
-/// Exit status after a document was produced, whatever it reports.
+/// Exit status after a whole document reached its destination, whatever it
+/// reports.
 constexpr int EXIT_DOCUMENT = 0;
+/// Exit status when the document could not be delivered in full (the file
+/// or standard output could not be written, or standard output was closed).
+constexpr int EXIT_UNDELIVERED = 1;
 /// Exit status after the usage line.
 constexpr int EXIT_USAGE = 2;
 
@@ -35,17 +41,19 @@ int run(int argc, char** argv) {
   const Invocation& invocation = std::get<Invocation>(outcome);
   // Each run releases the module before returning its document, so the
   // library is unloaded before anything is written.
-  if (invocation.mode == RunMode::Sign) {
-    emit_document(run_signing(invocation), invocation.output_path);
-  } else {
-    emit_document(run_listing(invocation), invocation.output_path);
-  }
-  return EXIT_DOCUMENT;
+  const bool delivered = invocation.mode == RunMode::Sign
+                             ? emit_document(run_signing(invocation), invocation.output_path)
+                             : emit_document(run_listing(invocation), invocation.output_path);
+  return delivered ? EXIT_DOCUMENT : EXIT_UNDELIVERED;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Before anything else, and before any module is loaded: a module's output
+  // must never reach the document's stream, nor a crash dump the PIN.
+  mirandel::platform::harden_process();
+  mirandel::platform::guard_standard_streams();
   // Expected failures are values that end up in the document; an exception
   // reaching this point means memory ran out or an invariant broke.
   try {

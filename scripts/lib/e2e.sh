@@ -12,6 +12,8 @@
 # friends; e2e_finish prints the tally and ends the script with status 1
 # when any check failed.
 
+source "$(dirname "${BASH_SOURCE[0]}")/schema.sh"
+
 E2E_SKIP=77
 E2E_PASSED=0
 E2E_FAILED=0
@@ -98,6 +100,7 @@ check_true() {
 
 # Prints the tally and exits: status 1 when any check failed or none ran.
 e2e_finish() {
+  schema_check_kept_documents
   echo "$E2E_PASSED checks passed, $E2E_FAILED failed"
   if ((E2E_FAILED > 0 || E2E_PASSED == 0)); then
     exit 1
@@ -112,6 +115,7 @@ run_helper() {
   "$HELPER" "$@" >"$WORK/stdout" 2>"$WORK/stderr"
   RUN_STATUS=$?
   set -e
+  schema_keep_documents "$@"
 }
 
 # Checks the shape of a run that printed a document on standard output:
@@ -124,4 +128,39 @@ check_document_on_stdout() {
   check_equal "$what: one line on standard output, ending in a line feed" "1 0a" \
     "$(wc -l <"$WORK/stdout") $(tail -c 1 "$WORK/stdout" | od -An -tx1 | tr -d ' ')"
   DOCUMENT=$(cat "$WORK/stdout")
+}
+
+# Writes a signing request in its object form (needs hex.sh):
+#   write_request FILE PIN_JSON CERT_DER DATA_FILE MECHANISM
+write_request() {
+  printf '{"pin":"%s","cert_der_hex":"%s","data_hex":"%s","mechanism":"%s"}' \
+    "$2" "$(hex_of_file "$3")" "$(hex_of_file "$4")" "$5" >"$1"
+}
+
+# verifies DIGEST PUBLIC_KEY SIGNATURE_FILE DATA_FILE: openssl accepts the
+# RSA PKCS#1 v1.5 signature over DATA_FILE.
+# shellcheck disable=SC2317 # called through check_true
+verifies() {
+  openssl dgst "-$1" -verify "$2" -signature "$3" "$4" >/dev/null
+}
+
+# check_signature WHAT DIGEST DATA_FILE PUBLIC_KEY: the run printed a
+# successful document whose signature, 256 bytes, openssl verifies over
+# DATA_FILE (needs documents.sh and hex.sh). Leaves the signature's hex in
+# SIGNATURE.
+check_signature() {
+  local what=$1 digest=$2 data=$3 key=$4 error
+  SIGNATURE=
+  check_document_on_stdout "$what"
+  error=$(document_member "$DOCUMENT" error || echo "(no error member)")
+  check_equal "$what: error" null "$error"
+  SIGNATURE=$(document_member "$DOCUMENT" signature || echo "(no signature member)")
+  if [[ ! $SIGNATURE =~ ^[0-9a-f]{512}$ ]]; then
+    fail "$what: signature is 256 bytes of lower-case hex" "document: $DOCUMENT"
+    return
+  fi
+  pass
+  hex_to_file "$SIGNATURE" "$WORK/signature.bin"
+  check_true "$what: openssl verifies the signature" \
+    verifies "$digest" "$key" "$WORK/signature.bin" "$data"
 }

@@ -9,7 +9,13 @@
 
 # What building and testing on Linux needs.
 MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev softhsm2 opensc p11-kit
-  p11-kit-modules openssl)
+  p11-kit-modules openssl python3-jsonschema nss-plugin-pem valgrind)
+# What the end-to-end module matrix (tests/e2e/module_*.sh) needs: the
+# modules, their daemons and set-up tools, and the independent tools that
+# check them (pkcs11-tool, p11tool, trust).
+MIRANDEL_MATRIX_PACKAGES=(util-linux ca-certificates gnutls-bin libnss3
+  opensc-pkcs11 ykcs11 pcscd opencryptoki swtpm tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
+  libtss2-tcti-swtpm0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus-daemon)
 # What scripts/bench.sh needs besides the base packages.
 MIRANDEL_BENCH_PACKAGES=(python3 gcc)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
@@ -17,6 +23,11 @@ MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
 # What the Windows cross build and its run under Wine need
 # (binutils-mingw-w64-x86-64 comes along with the compiler).
 MIRANDEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 icoutils)
+# What making the packages, checking them and running the documentation's
+# checks and the calling examples need.
+MIRANDEL_PACKAGING_PACKAGES=(cmake g++ make dpkg-dev file lintian groff python3
+  python3-jsonschema mono-mcs mono-runtime libmono-system-runtime-serialization4.0-cil
+  nodejs)
 
 # Set once apt-get update has run in this shell, so it runs at most once.
 _MIRANDEL_APT_UPDATED=${_MIRANDEL_APT_UPDATED:-}

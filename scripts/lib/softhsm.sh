@@ -70,16 +70,28 @@ make_cert_for_key() {
 #   softhsm_import_cert TOKEN_LABEL USER_PIN CERT_DER ID_HEX OBJECT_LABEL [PKCS11_TOOL_OPTION...]
 # (pkcs11-tool 0.23 ignores --private for certificates: they stay public.)
 softhsm_import_cert() {
-  local token=$1 pin=$2 der=$3 id=$4 label=$5
-  shift 5
-  pkcs11-tool --module "$SOFTHSM_MODULE" --token-label "$token" --login --pin "$pin" \
+  token_import_cert "$SOFTHSM_MODULE" "$@"
+}
+
+# The same on a token of any module:
+#   token_import_cert MODULE TOKEN_LABEL USER_PIN CERT_DER ID_HEX OBJECT_LABEL [PKCS11_TOOL_OPTION...]
+token_import_cert() {
+  local module=$1 token=$2 pin=$3 der=$4 id=$5 label=$6
+  shift 6
+  pkcs11-tool --module "$module" --token-label "$token" --login --pin "$pin" \
     --write-object "$der" --type cert --id "$id" --label "$label" "$@" >/dev/null 2>&1
 }
 
 # Puts a private key on a token, usable for signing:
 #   softhsm_import_key TOKEN_LABEL USER_PIN KEY_PEM ID_HEX OBJECT_LABEL
 softhsm_import_key() {
-  local token=$1 pin=$2 key=$3 id=$4 label=$5
+  token_import_key "$SOFTHSM_MODULE" "$@"
+}
+
+# The same on a token of any module:
+#   token_import_key MODULE TOKEN_LABEL USER_PIN KEY_PEM ID_HEX OBJECT_LABEL
+token_import_key() {
+  local module=$1 token=$2 pin=$3 key=$4 id=$5 label=$6
   local der
   der=$(mktemp) || return 1
   # pkcs11-tool reads the key in DER form.
@@ -87,7 +99,7 @@ softhsm_import_key() {
     rm -f "$der"
     return 1
   fi
-  pkcs11-tool --module "$SOFTHSM_MODULE" --token-label "$token" --login --pin "$pin" \
+  pkcs11-tool --module "$module" --token-label "$token" --login --pin "$pin" \
     --write-object "$der" --type privkey --id "$id" --label "$label" --usage-sign >/dev/null 2>&1
   local status=$?
   rm -f "$der"

@@ -44,6 +44,7 @@ inline constexpr CK_ULONG CK_UNAVAILABLE_INFORMATION = ~CK_ULONG{0};
 inline constexpr CK_ULONG CK_EFFECTIVELY_INFINITE = 0;
 
 inline constexpr CK_RV CKR_OK = 0x0;
+inline constexpr CK_RV CKR_CANT_LOCK = 0xA;
 inline constexpr CK_RV CKR_ATTRIBUTE_SENSITIVE = 0x11;
 inline constexpr CK_RV CKR_ATTRIBUTE_TYPE_INVALID = 0x12;
 inline constexpr CK_RV CKR_BUFFER_TOO_SMALL = 0x150;

@@ -217,9 +217,15 @@ Result<void> initialize_module(const ModuleContext& module) {
   args.UnlockMutex = nullptr;
   args.flags = ck::CKF_OS_LOCKING_OK;
   args.pReserved = nullptr;
+  const ck::CK_RV rv = (*initialize)(&args);
+  // A module that cannot use the operating system's locking (CKR_CANT_LOCK)
+  // is asked once more with no argument at all, which promises a single
+  // thread: this program makes one call at a time from one thread.  Whatever
+  // the second call answers is final.
+  if (rv == ck::CKR_CANT_LOCK) return check_call((*initialize)(nullptr), Function::Initialize);
   // CKR_CRYPTOKI_ALREADY_INITIALIZED is a failure like any other: another
   // user of the module in this process could finalise it under our feet.
-  return check_call((*initialize)(&args), Function::Initialize);
+  return check_call(rv, Function::Initialize);
 }
 
 Result<platform::GenericFunction> entry_point(const ModuleContext& module, Function function) {

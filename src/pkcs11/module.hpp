@@ -85,7 +85,8 @@ class ModuleRef {
 /// C_GetFunctionList. Makes no other call into the module.
 Result<ModuleRef> load_module(const std::filesystem::path& path);
 
-/// C_Initialize with CKF_OS_LOCKING_OK and no mutex callbacks.
+/// C_Initialize with CKF_OS_LOCKING_OK and no mutex callbacks; when the module
+/// answers CKR_CANT_LOCK, C_Initialize once more with a null argument.
 Result<void> initialize_module(const ModuleContext& module);
 
 /// The table entry of `function`, or NullEntryPoint when it is null.

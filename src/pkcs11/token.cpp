@@ -21,7 +21,20 @@ namespace {
 // otherwise end in an allocation failure or exhausted memory; it gets an
 // InvalidResponse instead.  No real token comes near either limit.
 constexpr std::size_t MAX_MODULE_BUFFER_BYTES = std::size_t{256} << 20;
-constexpr std::size_t MAX_FOUND_OBJECTS = std::size_t{1} << 20;
+
+// Loops that a module's answers drive are bounded too, so that no answer can
+// keep the program busy for ever:
+//  - the slot-list fill is repeated at most SLOT_LIST_RETRIES times while the
+//    module answers CKR_BUFFER_TOO_SMALL (a token arriving between two calls
+//    needs one repetition; sixteen allow for a burst of insertions);
+//  - a search yields at most MAX_FOUND_OBJECTS handles, that is at most
+//    MAX_FOUND_OBJECTS / OBJECT_BATCH + 1 C_FindObjects calls.  No token
+//    holds that many objects (smart cards hold a few dozen, software stores
+//    and trust lists a few hundred), and a module that keeps answering full
+//    batches is stopped after a fraction of a second rather than after it
+//    has exhausted memory.
+constexpr int SLOT_LIST_RETRIES = 16;
+constexpr std::size_t MAX_FOUND_OBJECTS = std::size_t{1} << 16;
 
 /// True when `error` is a call that failed with the standard value `standard`.
 bool failed_with(const BindingError& error, ck::CK_RV standard) {
@@ -252,7 +265,7 @@ Result<std::vector<ck::CK_SLOT_ID>> get_slots_with_token(const ModuleContext& mo
   if (!queried) return std::unexpected(queried.error());
 
   std::vector<ck::CK_SLOT_ID> buffer;
-  for (;;) {
+  for (int retries = 0;; ++retries) {
     if (!fits_buffer_limit(count, sizeof(ck::CK_SLOT_ID)))
       return std::unexpected(
           BindingError{InvalidResponse{Function::GetSlotList, "slot count too large"}});
@@ -265,8 +278,9 @@ Result<std::vector<ck::CK_SLOT_ID>> get_slots_with_token(const ModuleContext& mo
       buffer.resize(std::min(size, static_cast<std::size_t>(count)));
       return buffer;
     }
-    // A token arrived between the calls: `count` now holds the new size.
-    if (!failed_with(filled.error(), ck::CKR_BUFFER_TOO_SMALL))
+    // A token arrived between the calls: `count` now holds the new size.  A
+    // module that never stops growing fails with its last answer.
+    if (!failed_with(filled.error(), ck::CKR_BUFFER_TOO_SMALL) || retries == SLOT_LIST_RETRIES)
       return std::unexpected(filled.error());
   }
 }

@@ -123,8 +123,8 @@ std::string blank_padded_text(std::span<const std::uint8_t> field);
 /// YYYYMMDDhhmmss; each field unsigned decimal with one optional leading '+'.
 std::optional<ClockTime> decode_clock_time(std::span<const std::uint8_t, 16> utc_time);
 
-/// C_GetSlotList(CK_TRUE) in the two-call form, repeating the fill while the
-/// module answers CKR_BUFFER_TOO_SMALL.
+/// C_GetSlotList(CK_TRUE) in the two-call form, repeating the fill (at most
+/// 16 times) while the module answers CKR_BUFFER_TOO_SMALL.
 Result<std::vector<ck::CK_SLOT_ID>> get_slots_with_token(const ModuleContext& module);
 
 /// C_GetSlotInfo.
@@ -139,7 +139,9 @@ Result<TokenInfo> get_token_info(const ModuleContext& module, ck::CK_SLOT_ID slo
 Result<Session> open_ro_session(const ModuleRef& module, ck::CK_SLOT_ID slot);
 
 /// C_FindObjectsInit, C_FindObjects in batches of OBJECT_BATCH, and always
-/// C_FindObjectsFinal once the search was started.
+/// C_FindObjectsFinal once the search was started.  A search that yields more
+/// handles than 65536 (a search still going after that many) fails with
+/// InvalidResponse.
 Result<std::vector<ck::CK_OBJECT_HANDLE>> find_objects(const Session& session,
                                                        std::span<const Attribute> search_template);
 

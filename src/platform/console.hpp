@@ -9,11 +9,12 @@
 
 namespace mirandel::platform {
 
-/// Writes the document and one line feed to standard output. On a Windows
-/// console whose output code page is not 65001 the text is converted to
-/// UTF-16 and written with WriteConsoleW; otherwise the bytes go unchanged.
-/// Failures are ignored.
-void write_document_to_stdout(std::string_view utf8_document);
+/// Writes the document and one line feed to the real standard output (see
+/// guard_standard_streams). On a Windows console whose output code page is
+/// not 65001 the text is converted to UTF-16 and written with WriteConsoleW;
+/// otherwise the bytes go unchanged. True only when all of it was written;
+/// false as well when standard output was closed at start.
+bool write_document_to_stdout(std::string_view utf8_document);
 
 /// Writes `bytes` to standard error unchanged. Failures are ignored.
 void write_stderr(std::string_view bytes);

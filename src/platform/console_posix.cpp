@@ -13,14 +13,13 @@ namespace mirandel::platform {
 namespace {
 
 /// Writing to a pipe whose reader has gone would raise SIGPIPE and kill the
-/// process. A stream that cannot be written is ignored instead: the write
-/// fails with EPIPE, nothing else is attempted, and the exit status stays
-/// what the run decided.
+/// process. The write fails with EPIPE instead, and the caller decides what
+/// that means (for the document: exit status 1).
 void ignore_broken_pipe() noexcept { std::signal(SIGPIPE, SIG_IGN); }
 
 }  // namespace
 
-void write_document_to_stdout(std::string_view utf8_document) {
+bool write_document_to_stdout(std::string_view utf8_document) {
   // The document and its line feed in one write-all operation, without
   // copying the document to append the line feed.
   static const char LINE_FEED = '\n';
@@ -29,7 +28,8 @@ void write_document_to_stdout(std::string_view utf8_document) {
       {const_cast<char*>(&LINE_FEED), 1},
   };
   ignore_broken_pipe();
-  static_cast<void>(posix::write_all(STDOUT_FILENO, parts, 2));
+  int out = posix::document_output();
+  return out >= 0 && posix::write_all(out, parts, 2);
 }
 
 void write_stderr(std::string_view bytes) {

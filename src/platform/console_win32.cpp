@@ -53,16 +53,15 @@ std::wstring console_text(std::string_view utf8_document) {
 
 }  // namespace win32
 
-void write_document_to_stdout(std::string_view utf8_document) {
-  HANDLE out = usable(GetStdHandle(STD_OUTPUT_HANDLE));
-  if (!out) return;
+bool write_document_to_stdout(std::string_view utf8_document) {
+  HANDLE out = static_cast<HANDLE>(win32::document_output());
+  if (!out) return false;
 
   // A console shows bytes through its output code page; unless that is
   // UTF-8, the wide console API is the only way accented letters show right.
   DWORD mode = 0;
   if (GetConsoleMode(out, &mode) && GetConsoleOutputCP() != UTF8_CODE_PAGE) {
-    write_console_all(out, win32::console_text(utf8_document));
-    return;
+    return write_console_all(out, win32::console_text(utf8_document));
   }
 
   // Pipes, files and UTF-8 consoles get the bytes themselves, in one write,
@@ -71,7 +70,7 @@ void write_document_to_stdout(std::string_view utf8_document) {
   line.reserve(utf8_document.size() + 1);
   line.append(utf8_document);
   line.push_back('\n');
-  win32::write_all(out, line);
+  return win32::write_all(out, line);
 }
 
 void write_stderr(std::string_view bytes) {

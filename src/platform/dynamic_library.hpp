@@ -28,8 +28,11 @@ struct SymbolLookupFailure {
 /// destroyed. Move-only; a moved-from object holds nothing.
 class DynamicLibrary {
  public:
-  /// Loads the library at `path`, passed to the OS unchanged. On Windows the
-  /// thread error mode suppresses critical-error dialogs during the load.
+  /// Loads the library at `path`, passed to the OS unchanged, except that on
+  /// Windows a fully qualified path is loaded with LOAD_WITH_ALTERED_SEARCH_PATH
+  /// and its forward slashes turned into backslashes, so that the DLLs the
+  /// library imports are looked for in its own folder. On Windows the thread
+  /// error mode suppresses critical-error dialogs during the load.
   static std::expected<DynamicLibrary, LibraryLoadFailure> open(const std::filesystem::path& path);
 
   DynamicLibrary(DynamicLibrary&& other) noexcept;

@@ -6,6 +6,8 @@
 
 #include <utility>
 
+#include "platform/module_path_win32.hpp"
+
 namespace mirandel::platform {
 
 namespace {
@@ -16,14 +18,21 @@ HMODULE as_module(void* handle) noexcept { return static_cast<HMODULE>(handle); 
 
 std::expected<DynamicLibrary, LibraryLoadFailure> DynamicLibrary::open(
     const std::filesystem::path& path) {
+  // A vendor module often sits in a folder of its own beside the DLLs it
+  // imports, and flags 0 would not look there for them. A fully qualified
+  // path is loaded with the module's folder in place of the program's in the
+  // search for its imports. Any other path keeps flags 0 and the default
+  // search order: the altered search is undefined for relative paths.
+  const win32::ModuleLoadCall call = win32::module_load_call(path.native());
+  const DWORD flags = call.altered_search_path ? LOAD_WITH_ALTERED_SEARCH_PATH : 0;
+
   // A missing or broken module must never make Windows put up a dialog box
   // and wait for a user who is not there: critical errors are failed
   // instead, for this thread and for the time of the load only.
   DWORD previous = 0;
   BOOL mode_set = SetThreadErrorMode(SEM_FAILCRITICALERRORS, &previous);
 
-  // The path's native form is already NUL-terminated UTF-16.
-  HMODULE module = LoadLibraryExW(path.c_str(), nullptr, 0);
+  HMODULE module = LoadLibraryExW(call.path.c_str(), nullptr, flags);
   // Read at once: restoring the error mode below may change it.
   DWORD load_error = module ? 0 : GetLastError();
 

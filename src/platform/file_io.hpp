@@ -8,9 +8,14 @@
 
 namespace mirandel::platform {
 
-/// Creates or truncates `path` (shared for reading, writing and deleting on
-/// Windows) and writes `bytes` whole, retrying interrupted writes. False on
-/// any failure; a partly written file may remain.
+/// Puts exactly `bytes` at `path`. A regular file, or a path that does not
+/// exist yet, is replaced in one step: the bytes go to a new file in the same
+/// folder (created exclusively, synced), which is then renamed over `path`,
+/// so `path` never holds a partial document and the temporary file is
+/// removed on every failure. A regular file that could not be written in
+/// place is not replaced. Anything else (a device, a pipe, a symbolic link's
+/// target) is opened, truncated and written in place, and so is the target
+/// when its folder takes no new file. False when not all of `bytes` arrived.
 bool write_file(const std::filesystem::path& path, std::string_view bytes);
 
 /// Reads the whole file into `out`, retrying interrupted reads. False when the

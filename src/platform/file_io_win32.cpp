@@ -4,6 +4,10 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cwchar>
+#include <string>
+
 #include "platform/io_win32.hpp"
 
 namespace mirandel::platform {
@@ -26,18 +30,146 @@ class FileHandle {
   HANDLE handle_;
 };
 
+/// Opens `path` for writing, shared for reading, writing and deleting, so
+/// that a caller watching or replacing the file is never locked out.
+HANDLE open_for_writing(const std::filesystem::path& path, DWORD disposition) {
+  return CreateFileW(path.c_str(), GENERIC_WRITE,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+/// Opens `path` itself, created or truncated (CREATE_ALWAYS leaves nothing
+/// of older contents), and writes it.
+bool write_in_place(const std::filesystem::path& path, std::string_view bytes) {
+  FileHandle file(open_for_writing(path, CREATE_ALWAYS));
+  if (!file.valid()) return false;
+  return win32::write_all(file.get(), bytes);
+}
+
+enum class TargetKind {
+  Missing,      ///< nothing there yet (or no such folder)
+  RegularFile,  ///< a file on a disk
+  Other,        ///< a device, a pipe, a directory, a link or anything unknown
+};
+
+/// What `path` names, found without opening anything that has a side effect
+/// when opened (a pipe would be connected, a device woken).
+TargetKind kind_of(const std::filesystem::path& path) {
+  // Reserved names (NUL, CON, COM1...) become \\.\NUL and the like, as do
+  // local pipes; a remote pipe is \\server\pipe\name.
+  DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return TargetKind::Other;
+  std::wstring full(needed, L'\0');
+  DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return TargetKind::Other;
+  full.resize(length);
+  if (full.starts_with(L"\\\\.\\")) return TargetKind::Other;
+  if (full.starts_with(L"\\\\") && !full.starts_with(L"\\\\?\\")) {
+    std::size_t server_end = full.find(L'\\', 2);
+    if (server_end != std::wstring::npos && full.size() - server_end >= 6 &&
+        CompareStringOrdinal(full.c_str() + server_end, 6, L"\\pipe\\", 6, TRUE) == CSTR_EQUAL)
+      return TargetKind::Other;
+  }
+
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? TargetKind::Missing
+                                                                          : TargetKind::Other;
+  }
+  if (attributes &
+      (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE))
+    return TargetKind::Other;
+  // Opening for its attributes only reads nothing and conflicts with no one.
+  FileHandle query(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                               OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  if (!query.valid() || GetFileType(query.get()) != FILE_TYPE_DISK) return TargetKind::Other;
+  return TargetKind::RegularFile;
+}
+
+/// A same-folder name no other run picks: our process id and a counter,
+/// stirred with the clock, in hexadecimal, behind a dot.
+std::filesystem::path temporary_name(const std::filesystem::path& folder, unsigned attempt) {
+  LARGE_INTEGER now{};
+  QueryPerformanceCounter(&now);
+  std::uint64_t stir = static_cast<std::uint64_t>(now.QuadPart) * 0x9E3779B97F4A7C15ull ^ attempt;
+  wchar_t name[64];
+  swprintf(name, 64, L".mirandel-pkcs11-helper.%lu.%08x.tmp",
+           static_cast<unsigned long>(GetCurrentProcessId()), static_cast<unsigned>(stir >> 32));
+  return folder / name;
+}
+
+bool refused_for_now(DWORD error) noexcept {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
+}
+
+/// Moves our temporary file over the target in one step; ERROR_SUCCESS or
+/// the last error. Another program replacing or holding the target can
+/// refuse the move for a moment, so it is tried a few times.
+DWORD move_over(const std::filesystem::path& temporary, const std::filesystem::path& path) {
+  for (int attempt = 0;; ++attempt) {
+    if (MoveFileExW(temporary.c_str(), path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+      return ERROR_SUCCESS;
+    DWORD error = GetLastError();
+    if (attempt == 9 || !refused_for_now(error)) return error;
+    Sleep(10);
+  }
+}
+
+/// Writes a new file beside `path` (created exclusively, flushed) and moves
+/// it over `path` in one step, so that `path` holds either its old contents
+/// or all of the new ones. Only our own temporary file is ever deleted. When
+/// the folder takes no new file, or the target cannot be replaced while
+/// another program holds it, the target is written in place instead.
+bool replace_file(const std::filesystem::path& path, std::string_view bytes) {
+  const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : L".";
+  std::filesystem::path temporary;
+  HANDLE created = INVALID_HANDLE_VALUE;
+  DWORD error = ERROR_SUCCESS;
+  for (unsigned attempt = 0; created == INVALID_HANDLE_VALUE && attempt < 64; ++attempt) {
+    temporary = temporary_name(folder, attempt);
+    created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                          FILE_ATTRIBUTE_NORMAL, nullptr);
+    error = created == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+  }
+  if (created == INVALID_HANDLE_VALUE) {
+    if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT)
+      return write_in_place(path, bytes);
+    return false;
+  }
+  bool complete;
+  {
+    FileHandle file(created);
+    complete = win32::write_all(file.get(), bytes) && FlushFileBuffers(file.get());
+  }
+  if (!complete) {
+    DeleteFileW(temporary.c_str());
+    return false;
+  }
+  DWORD move_error = move_over(temporary, path);
+  if (move_error == ERROR_SUCCESS) return true;
+  DeleteFileW(temporary.c_str());
+  return refused_for_now(move_error) && write_in_place(path, bytes);
+}
+
 }  // namespace
 
 bool write_file(const std::filesystem::path& path, std::string_view bytes) {
   if (path.empty()) return false;
-  // Shared for reading, writing and deleting, so that a caller watching or
-  // replacing the file is never locked out; CREATE_ALWAYS truncates an
-  // existing file, so nothing of older contents survives.
-  FileHandle file(CreateFileW(path.c_str(), GENERIC_WRITE,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                              CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file.valid()) return false;
-  return win32::write_all(file.get(), bytes);
+  switch (kind_of(path)) {
+    case TargetKind::Missing:
+      return replace_file(path, bytes);
+    case TargetKind::RegularFile:
+      // A file we could not have written in place is not replaced either.
+      if (!FileHandle(open_for_writing(path, OPEN_EXISTING)).valid()) return false;
+      return replace_file(path, bytes);
+    case TargetKind::Other:
+      break;
+  }
+  return write_in_place(path, bytes);
 }
 
 bool read_file(const std::filesystem::path& path, SecretBytes& out) {

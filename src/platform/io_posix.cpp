@@ -3,6 +3,7 @@
 #include "platform/io_posix.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +13,25 @@
 #include <cstdint>
 
 namespace mirandel::platform::posix {
+
+namespace {
+
+/// Waits, without a time limit, until a non-blocking `fd` can take more
+/// bytes, as a blocking one would. False when the descriptor is not valid
+/// or poll fails; a reader that has gone shows in the next write (EPIPE).
+bool wait_until_writable(int fd) noexcept {
+  pollfd watched = {fd, POLLOUT, 0};
+  for (;;) {
+    int ready = ::poll(&watched, 1, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    return (watched.revents & POLLNVAL) == 0;
+  }
+}
+
+}  // namespace
 
 bool write_all(int fd, iovec* parts, int count) noexcept {
   while (count > 0) {
@@ -23,6 +43,10 @@ bool write_all(int fd, iovec* parts, int count) noexcept {
     ssize_t written = ::writev(fd, parts, count);
     if (written < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) {
+        if (!wait_until_writable(fd)) return false;
+        continue;
+      }
       return false;
     }
     if (written == 0) return false;  // no progress is possible

@@ -25,8 +25,15 @@ bool write_all(void* handle, std::string_view bytes) {
     DWORD written = 0;
     if (!WriteFile(static_cast<HANDLE>(handle), bytes.data(), wanted, &written, nullptr))
       return false;
-    // A write that reports success but moves nothing would loop forever.
-    if (written == 0) return false;
+    if (written == 0) {
+      // A pipe in non-blocking mode (PIPE_NOWAIT) takes nothing while it is
+      // full, and says so by success with nothing written; once its reader
+      // has gone the write fails instead. Anything else that moves nothing
+      // would loop forever.
+      if (GetFileType(static_cast<HANDLE>(handle)) != FILE_TYPE_PIPE) return false;
+      Sleep(1);
+      continue;
+    }
     bytes.remove_prefix(std::min<std::size_t>(written, bytes.size()));
   }
   return true;

@@ -41,37 +41,6 @@ make_self_signed_cert "$WORK/stranger" "Estraneo" ec
 printf 'Documento da firmare: \xc3\xa8 cos\xc3\xac.\n' >"$WORK/data.bin"
 : >"$WORK/empty.bin"
 
-# write_request FILE PIN_JSON CERT_DER DATA_FILE MECHANISM
-write_request() {
-  printf '{"pin":"%s","cert_der_hex":"%s","data_hex":"%s","mechanism":"%s"}' \
-    "$2" "$(hex_of_file "$3")" "$(hex_of_file "$4")" "$5" >"$1"
-}
-
-# verifies DIGEST PUBLIC_KEY SIGNATURE_FILE DATA_FILE: openssl accepts the
-# RSA PKCS#1 v1.5 signature over DATA_FILE.
-# shellcheck disable=SC2317 # called through check_true
-verifies() {
-  openssl dgst "-$1" -verify "$2" -signature "$3" "$4" >/dev/null
-}
-
-# check_signature WHAT DIGEST DATA_FILE PUBLIC_KEY: the run printed a
-# successful document whose signature openssl verifies over DATA_FILE.
-check_signature() {
-  local what=$1 digest=$2 data=$3 key=$4 signature error
-  check_document_on_stdout "$what"
-  error=$(document_member "$DOCUMENT" error || echo "(no error member)")
-  check_equal "$what: error" null "$error"
-  signature=$(document_member "$DOCUMENT" signature || echo "(no signature member)")
-  if [[ ! $signature =~ ^[0-9a-f]{512}$ ]]; then
-    fail "$what: signature is 256 bytes of lower-case hex" "document: $DOCUMENT"
-    return
-  fi
-  pass
-  hex_to_file "$signature" "$WORK/signature.bin"
-  check_true "$what: openssl verifies the signature" \
-    verifies "$digest" "$key" "$WORK/signature.bin" "$data"
-}
-
 # The three mechanisms, each verified with its own digest.
 for pair in rsa_sha256:sha256 rsa_sha384:sha384 rsa_sha512:sha512; do
   mechanism=${pair%%:*}

@@ -18,6 +18,12 @@
 #include "mock_module.hpp"
 #include "mock_scenario.hpp"
 
+#ifdef _WIN32
+#include <io.h>
+#else
+#include <unistd.h>
+#endif
+
 namespace mirandel::mock {
 namespace {
 
@@ -369,11 +375,35 @@ void copy_field(unsigned char* to, const Bytes& from, std::size_t width) {
   std::memcpy(to, from.data(), width < from.size() ? width : from.size());
 }
 
+/// What a vendor module with debug output does: a printf left in the C
+/// runtime's buffer, and a raw write to descriptor 1. With a chatter file,
+/// C_Initialize also opens a log file and never closes it.
+void chatter(const char* function) {
+  if (!g_state.scenario.stdout_chatter) return;
+  static std::FILE* chatter_file = nullptr;
+  if (!chatter_file && !g_state.scenario.chatter_file.empty() &&
+      std::string_view(function) == "C_Initialize") {
+    chatter_file = std::fopen(g_state.scenario.chatter_file.c_str(), "ab");
+    if (chatter_file) {
+      std::fputs("mock log opened\n", chatter_file);
+      std::fflush(chatter_file);
+    }
+  }
+  std::printf("chatter %s printf\n", function);
+  const std::string line = std::string("chatter ") + function + " write\n";
+#ifdef _WIN32
+  static_cast<void>(_write(1, line.data(), static_cast<unsigned>(line.size())));
+#else
+  static_cast<void>(::write(1, line.data(), line.size()));
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // The operations.
 
 CK_RV do_Initialize(CK_VOID_PTR init_args) {
   Call call("C_Initialize");
+  chatter("C_Initialize");
   const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(init_args);
   if (!args) {
     call.arg("args", "null");
@@ -446,6 +476,7 @@ CK_RV do_GetInfo(CK_INFO* info) {
 
 CK_RV do_GetSlotList(CK_BBOOL token_present_only, CK_SLOT_ID* list, CK_ULONG* count) {
   Call call("C_GetSlotList");
+  chatter("C_GetSlotList");
   call.arg("present", dec(token_present_only));
   const CK_ULONG capacity = count ? *count : 0;
   call.arg("list", output_buffer(list, list ? capacity * sizeof(CK_SLOT_ID) : 0, capacity));
@@ -854,6 +885,7 @@ CK_RV do_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_H
 CK_RV do_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_BYTE* signature,
               CK_ULONG* signature_length) {
   Call call("C_Sign");
+  chatter("C_Sign");
   call.arg("session", dec(handle)).arg("data", input_bytes(data, data_length));
   const CK_ULONG capacity = signature_length ? *signature_length : 0;
   call.arg("sig", output_buffer(signature, signature ? capacity : 0, capacity));

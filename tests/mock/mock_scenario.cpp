@@ -325,6 +325,9 @@ Scenario parse_lines(const std::string& text, std::size_t& line_number) {
     } else if (keyword == "watch") {
       scenario.watch = std::string(rest_of_line(line, keyword));
       if (scenario.watch.empty()) fail("watch needs a path");
+    } else if (keyword == "stdout_chatter") {
+      scenario.stdout_chatter = true;
+      scenario.chatter_file = std::string(rest_of_line(line, keyword));
     } else {
       fail("unknown keyword: " + std::string(keyword));
     }

@@ -77,6 +77,11 @@ struct Scenario {
   bool function_list_null = false;  ///< C_GetFunctionList: CKR_OK and no list
   CK_SESSION_HANDLE session_base = 5001;
   std::string watch;  ///< a file whose presence is recorded at unload
+  /// C_Initialize, C_GetSlotList and C_Sign print to standard output
+  /// (printf, unflushed, and a raw write to descriptor 1).
+  bool stdout_chatter = false;
+  /// With stdout_chatter: C_Initialize opens this file and keeps it open.
+  std::string chatter_file;
 };
 
 /// Why a scenario could not be read.

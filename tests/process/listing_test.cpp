@@ -59,6 +59,15 @@ class Listing : public HelperProcessTest {
     }
     return result.out;
   }
+
+  /// Slot 1 ("L", token "T") with the certificates 0102 and 03.
+  void two_certificates() {
+    scenario.slot(1)
+        .description("L")
+        .label("T")
+        .certificate(from_hex("0102"))
+        .certificate(from_hex("03"));
+  }
 };
 
 // ---- Slot descriptions and token labels -------------------------------------------
@@ -406,22 +415,35 @@ TEST_F(Listing, RefusesASearchBatchWithMoreHandlesThanAskedFor) {
   EXPECT_EQ(log().count("C_GetAttributeValue"), 0u) << log().text();
 }
 
+// A module that answers every C_FindObjects with a full batch would keep the
+// search going for ever; it is stopped after 65536 handles and the slot lists
+// nothing.
+TEST_F(Listing, StopsASearchThatNeverEnds) {
+  scenario.slot(1).description("L").label("T").certificate(from_hex("3000"));
+  scenario.force("C_FindObjects").count(10);
+  EXPECT_EQ(list(), one_slot(R"("L")", R"("T")", ""));
+  EXPECT_EQ(log().count("C_FindObjects"), 65536u / 10u + 1u);
+  EXPECT_EQ(log().count("C_FindObjectsFinal"), 1u);
+  EXPECT_EQ(log().count("C_GetAttributeValue"), 0u);
+}
+
+// The second C_GetAttributeValue answering CKR_BUFFER_TOO_SMALL with a still
+// larger length is not chased: the value is dropped after two calls.
+TEST_F(Listing, DropsAValueWhoseLengthGrowsBetweenTheTwoCalls) {
+  two_certificates();
+  scenario.force("C_GetAttributeValue", 2).rv(0x150).len(3);
+  EXPECT_EQ(list(), one_slot(R"("L")", R"("T")", cert_entries({"03"})));
+  EXPECT_EQ(log().count("C_GetAttributeValue"), 4u) << log().text();
+}
+
 TEST_F(Listing, OmitsAValueReportedLongerThanItsBuffer) {
-  scenario.slot(1)
-      .description("L")
-      .label("T")
-      .certificate(from_hex("0102"))
-      .certificate(from_hex("03"));
+  two_certificates();
   scenario.force("C_GetAttributeValue", 2).len(9999);  // the fill of the first certificate
   EXPECT_EQ(list(), one_slot(R"("L")", R"("T")", cert_entries({"03"})));
 }
 
 TEST_F(Listing, OmitsAValueWithAnAbsurdSizeWithoutAllocatingIt) {
-  scenario.slot(1)
-      .description("L")
-      .label("T")
-      .certificate(from_hex("0102"))
-      .certificate(from_hex("03"));
+  two_certificates();
   scenario.force("C_GetAttributeValue", 1).len(0xFFFFFFFEul);
   EXPECT_EQ(list(), one_slot(R"("L")", R"("T")", cert_entries({"03"})));
   // No fill call is attempted for the absurd size.

@@ -401,6 +401,131 @@ TEST_F(SigningRun, StopsAtAWrongPinWithoutLoggingOutOrTryingTheNextSlot) {
   expect_unloaded_before_document();
 }
 
+// The PIN goes only to tokens that hold the requested certificate; tokens
+// without it are searched without logging in. Only when no token holds it are
+// the tokens logged in to one after the other.
+struct PinDestination {
+  const char* name;
+  std::vector<std::vector<MockObject>> slots;  ///< slot i + 1 holds slots[i]
+  std::string document;
+  std::vector<std::string> login_slots;  ///< the slot of each C_Login, in order
+};
+
+class SigningPinDestination : public SigningRun,
+                              public testing::WithParamInterface<PinDestination> {};
+
+TEST_P(SigningPinDestination, LogsInOnlyWhereTheCertificateIs) {
+  const PinDestination& c = GetParam();
+  for (std::size_t i = 0; i < c.slots.size(); ++i) {
+    MockSlot& slot = scenario.slot(i + 1);
+    for (const MockObject& object : c.slots[i]) slot.object(object);
+  }
+  EXPECT_EQ(sign(request(to_hex(CERT))), c.document);
+
+  // Sessions are handed out in order: the slot of a session is that of the
+  // C_OpenSession that returned it.
+  const CallLog calls = log();
+  std::vector<std::pair<std::string, std::string>> session_slots;
+  for (const RecordedCall& open : calls.all("C_OpenSession"))
+    session_slots.emplace_back(open.result("session").value_or("?"),
+                               open.argument("slot").value_or("?"));
+  std::vector<std::string> login_slots;
+  for (const RecordedCall& login : calls.all("C_Login")) {
+    const std::string session = login.argument("session").value_or("");
+    for (const auto& [handle, slot] : session_slots)
+      if (handle == session) login_slots.push_back(slot);
+  }
+  EXPECT_EQ(login_slots, c.login_slots) << calls.text();
+  EXPECT_EQ(calls.count("C_OpenSession"), calls.count("C_CloseSession"));
+  expect_unloaded_before_document();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningPinDestination,
+    testing::Values(
+        PinDestination{"CertificateOnTheSecondToken",
+                       {{MockObject::certificate(OTHER_CERT).id(from_hex("01")), key("01", "11")},
+                        {MockObject::certificate(CERT).id(from_hex("02")), key("02", "22")}},
+                       signed_document("22"),
+                       {"2"}},
+        // The first holder has no key that may sign: the next holder is
+        // tried, the token between them never sees the PIN.
+        PinDestination{"SkipsTokensWithoutTheCertificateBetweenHolders",
+                       {{MockObject::certificate(CERT).id(from_hex("01")),
+                         MockObject::private_key().sign(false).id(from_hex("01"))},
+                        {key("", "22")},
+                        {MockObject::certificate(CERT).id(from_hex("03")), key("03", "33")}},
+                       signed_document("33"),
+                       {"1", "3"}},
+        PinDestination{"NoKeyOnTheOnlyHolder",
+                       {{key("", "11")},
+                        {MockObject::certificate(CERT).id(from_hex("02")),
+                         MockObject::private_key().sign(false).id(from_hex("02"))}},
+                       failed_document(NO_KEY),
+                       {"2"}},
+        // No token holds the certificate: every token is tried in order.
+        PinDestination{
+            "NoTokenHoldsTheCertificate",
+            {{MockObject::certificate(OTHER_CERT), MockObject::private_key()}, {key("", "22")}},
+            signed_document("22"),
+            {"1", "2"}}),
+    [](const testing::TestParamInfo<PinDestination>& info) {
+      return std::string(info.param.name);
+    });
+
+TEST_F(SigningRun, NeverSendsThePinToATokenWithoutTheCertificate) {
+  scenario.slot(1).pin("1111").certificate(OTHER_CERT).object(key("", "11"));
+  scenario.slot(2).pin("2222").certificate(CERT).object(key("", "22"));
+  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", "2222")), signed_document("22"));
+  EXPECT_EQ(after_start(), (Names{"C_OpenSession",
+                                  "C_FindObjectsInit",
+                                  "C_FindObjects",
+                                  "C_FindObjectsFinal",
+                                  "C_GetAttributeValue",
+                                  "C_GetAttributeValue",
+                                  "C_CloseSession",
+                                  "C_OpenSession",
+                                  "C_FindObjectsInit",
+                                  "C_FindObjects",
+                                  "C_FindObjectsFinal",
+                                  "C_GetAttributeValue",
+                                  "C_GetAttributeValue",
+                                  "C_Login",
+                                  "C_FindObjectsInit",
+                                  "C_FindObjects",
+                                  "C_FindObjectsFinal",
+                                  "C_SignInit",
+                                  "C_Sign",
+                                  "C_Sign",
+                                  "C_Logout",
+                                  "C_CloseSession",
+                                  "UNLOAD"}));
+}
+
+// Without a token that holds the certificate, the walk logs in on every token
+// whose session opened, in order, without reading certificates again.
+TEST_F(SigningRun, TriesEveryOpenedTokenWhenNoneHoldsTheCertificate) {
+  scenario.slot(1).certificate(OTHER_CERT).object(MockObject::private_key().sign(false));
+  scenario.slot(2).object(key("", "22"));
+  scenario.slot(3).object(key("", "33"));
+  scenario.force("C_OpenSession", 2).rv(0xe0);
+  EXPECT_EQ(sign(request(to_hex(CERT))), signed_document("33"));
+  EXPECT_EQ(after_start(),
+            (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+                   "C_GetAttributeValue", "C_GetAttributeValue", "C_CloseSession",
+                   "C_OpenSession",  // slot 2 cannot be opened
+                   "C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+                   "C_CloseSession",
+                   // The walk with the PIN: slot 1, then slot 3.
+                   "C_OpenSession", "C_Login", "C_FindObjectsInit", "C_FindObjects",
+                   "C_FindObjectsFinal", "C_Logout", "C_CloseSession", "C_OpenSession", "C_Login",
+                   "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_SignInit",
+                   "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}));
+  EXPECT_EQ(argument("C_OpenSession", 3, "slot"), "1");
+  EXPECT_EQ(argument("C_OpenSession", 4, "slot"), "3");
+  EXPECT_EQ(argument("C_FindObjectsInit", 2, "template"), key_search());
+}
+
 TEST_F(SigningRun, PassesAnEmptyPinWithLengthZero) {
   scenario.slot(1).pin("").certificate(CERT).object(key("", "11"));
   EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", "")), signed_document("11"));

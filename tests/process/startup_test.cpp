@@ -4,6 +4,7 @@
 // log are compared exactly.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -112,7 +113,7 @@ TEST_F(Startup, TruncatesAnExistingLongerOutputFile) {
 TEST_F(Startup, WritesNothingAnywhereWhenTheOutputDirectoryIsMissing) {
   one_slot();
   const ProcessResult result = run({module(), file("missing/out.json")});
-  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(result.exit_code, 1) << result.describe();  // the document was not delivered
   EXPECT_EQ(result.out, "");
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(other_files(), std::vector<std::string>{});
@@ -350,10 +351,6 @@ TEST_F(Startup, ReportsAFailedInitialisationAndListsNothing) {
        "This value can only be returned by C_Initialize.  It means that the Cryptoki library has "
        "already been initialized (by a previous call to C_Initialize which did not have a "
        "matching C_Finalize call)."},
-      {0xA,
-       "This value can only be returned by C_Initialize.  It means that the type of locking "
-       "requested by the application for thread-safety is not available in this library, and so "
-       "the application cannot make use of this library in the specified fashion."},
       {0x4, "Unknown error code: 0x4"},
       {0xFFFFFFFF, "CKR_VENDOR_DEFINED(0xffffffff)"},
   };
@@ -373,6 +370,46 @@ TEST_F(Startup, ReportsAFailedInitialisationAndListsNothing) {
         << calls.text();
     expect_unloaded_before_document(calls);
     std::filesystem::remove(host_file("out.json"));
+  }
+}
+
+const std::string CANT_LOCK_TEXT =
+    "This value can only be returned by C_Initialize.  It means that the type of locking "
+    "requested by the application for thread-safety is not available in this library, and so "
+    "the application cannot make use of this library in the specified fashion.";
+
+// A module that refuses CKF_OS_LOCKING_OK with CKR_CANT_LOCK is initialised
+// once more with a null argument (one thread, no locking needed); the second
+// answer is final.
+TEST_F(Startup, InitialisesWithoutArgumentsWhenTheModuleCannotLock) {
+  struct Case {
+    const char* name;
+    std::optional<unsigned long> second_rv;  ///< nullopt: the real answer
+    std::string document;
+  };
+  const Case cases[] = {
+      {"SecondCallSucceeds", std::nullopt, ONE_SLOT_LISTING},
+      {"SecondCallCannotLockEither", 0xA,
+       listing_error("Inizializzazione PKCS#11 fallita: Function::Initialize: PKCS11 error: " +
+                     CANT_LOCK_TEXT)},
+      {"SecondCallFailsOtherwise", 0x80000001,
+       listing_error("Inizializzazione PKCS#11 fallita: Function::Initialize: PKCS11 error: "
+                     "CKR_VENDOR_DEFINED(0x80000001)")},
+  };
+  for (const Case& c : cases) {
+    scenario = Scenario{};
+    one_slot();
+    scenario.force("C_Initialize", 1).rv(0xA);
+    if (c.second_rv) scenario.force("C_Initialize", 2).rv(*c.second_rv);
+    const ProcessResult result = run({module()});
+    EXPECT_EQ(result.exit_code, 0) << result.describe();
+    EXPECT_EQ(result.out, c.document + "\n") << c.name;
+    const std::vector<RecordedCall> inits = log().all("C_Initialize");
+    ASSERT_EQ(inits.size(), 2u) << c.name << "\n" << log().text();
+    EXPECT_EQ(inits[0].argument("flags"), "0x2") << c.name;
+    EXPECT_EQ(inits[1].argument("args"), "null") << c.name;
+    EXPECT_EQ(log().count("C_GetSlotList"), c.second_rv ? 0u : 2u) << c.name;
+    EXPECT_EQ(log().names().back(), "UNLOAD") << c.name;
   }
 }
 
@@ -468,6 +505,23 @@ TEST_F(Startup, ReportsAFailingSlotListAfterUnloadingTheModule) {
     expect_unloaded_before_document(calls);
     std::filesystem::remove(host_file("out.json"));
   }
+}
+
+// A module whose fill call keeps answering CKR_BUFFER_TOO_SMALL is given
+// sixteen more tries, then fails with that answer.
+TEST_F(Startup, GivesUpOnASlotListThatKeepsGrowing) {
+  one_slot();
+  scenario.force("C_GetSlotList", 1).run();
+  scenario.force("C_GetSlotList").rv(0x150);
+  scenario.watch(file("out.json"));
+  const ProcessResult result = run({module(), file("out.json")});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(read_file("out.json"),
+            listing_error("Lettura degli slot fallita: Function::GetSlotList: PKCS11 error: The "
+                          "output of the function is too large to fit in the supplied buffer."));
+  const CallLog calls = log();
+  EXPECT_EQ(calls.count("C_GetSlotList"), 1u + 1u + 16u) << calls.text();
+  expect_unloaded_before_document(calls);
 }
 
 TEST_F(Startup, RefusesAnAbsurdSlotCountWithoutExhaustingMemory) {

@@ -233,6 +233,10 @@ Scenario& Scenario::watch(const std::string& target_path) {
   lines_.push_back("watch " + target_path);
   return *this;
 }
+Scenario& Scenario::stdout_chatter(const std::string& file_path) {
+  lines_.push_back(file_path.empty() ? "stdout_chatter" : "stdout_chatter " + file_path);
+  return *this;
+}
 
 std::string Scenario::text() const {
   std::string text;

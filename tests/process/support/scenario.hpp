@@ -138,6 +138,10 @@ class Scenario {
   /// Records at unload whether this file exists; `target_path` as the
   /// program under test names it (see target_path()).
   Scenario& watch(const std::string& target_path);
+  /// C_Initialize, C_GetSlotList and C_Sign print to standard output; with
+  /// `file_path` (as the program under test names it) C_Initialize also
+  /// opens that file and keeps it open.
+  Scenario& stdout_chatter(const std::string& file_path = "");
 
   /// The scenario file's text.
   std::string text() const;

@@ -41,7 +41,7 @@ const std::string LISTING_JSON =
 TEST_F(EmitDocument, CreatesTheOutputFileWithExactlyTheDocument) {
   fs::path out = directory_ / "out.json";
   testing::internal::CaptureStdout();
-  emit_document(LISTING, out);
+  EXPECT_TRUE(emit_document(LISTING, out));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_EQ(contents_of(out), LISTING_JSON);
 }
@@ -49,14 +49,14 @@ TEST_F(EmitDocument, CreatesTheOutputFileWithExactlyTheDocument) {
 TEST_F(EmitDocument, TruncatesALongerExistingFile) {
   fs::path out = directory_ / "out.json";
   std::ofstream(out, std::ios::binary) << std::string(4096, 'x');
-  emit_document(SignatureDocument{"0a1b", std::nullopt}, out);
+  EXPECT_TRUE(emit_document(SignatureDocument{"0a1b", std::nullopt}, out));
   EXPECT_EQ(contents_of(out), R"({"signature":"0a1b","error":null})");
 }
 
 TEST_F(EmitDocument, WritesNothingAnywhereWhenTheDirectoryIsMissing) {
   fs::path out = directory_ / "missing" / "out.json";
   testing::internal::CaptureStdout();
-  emit_document(LISTING, out);
+  EXPECT_FALSE(emit_document(LISTING, out));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(fs::exists(out));
   EXPECT_FALSE(fs::exists(directory_ / "missing"));
@@ -64,14 +64,15 @@ TEST_F(EmitDocument, WritesNothingAnywhereWhenTheDirectoryIsMissing) {
 
 TEST_F(EmitDocument, WritesNothingWhenTheOutputIsADirectory) {
   testing::internal::CaptureStdout();
-  emit_document(LISTING, directory_);
+  EXPECT_FALSE(emit_document(LISTING, directory_));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_TRUE(fs::is_directory(directory_));
 }
 
 TEST_F(EmitDocument, PrintsTheDocumentAndOneLineFeedWithoutAnOutputPath) {
   testing::internal::CaptureStdout();
-  emit_document(SignatureDocument{std::nullopt, "Input di firma non leggibile."}, std::nullopt);
+  EXPECT_TRUE(emit_document(SignatureDocument{std::nullopt, "Input di firma non leggibile."},
+                            std::nullopt));
   EXPECT_EQ(testing::internal::GetCapturedStdout(),
             "{\"signature\":null,\"error\":\"Input di firma non leggibile.\"}\n");
 }
@@ -79,26 +80,24 @@ TEST_F(EmitDocument, PrintsTheDocumentAndOneLineFeedWithoutAnOutputPath) {
 TEST_F(EmitDocument, DeliversTheFallbackWhenSerialisationThrows) {
   fs::path out = directory_ / "out.json";
   std::ofstream(out, std::ios::binary) << "old contents that must go";
-  emit_serialised([]() -> std::string { throw std::bad_alloc(); }, out);
-  EXPECT_EQ(contents_of(out), FALLBACK_DOCUMENT);
+  EXPECT_TRUE(emit_serialised([]() -> std::string { throw std::bad_alloc(); },
+                              FALLBACK_LISTING_DOCUMENT, out));
+  EXPECT_EQ(contents_of(out), FALLBACK_LISTING_DOCUMENT);
 
   testing::internal::CaptureStdout();
-  emit_serialised([]() -> std::string { throw std::length_error("too long"); }, std::nullopt);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(FALLBACK_DOCUMENT) + "\n");
+  EXPECT_TRUE(emit_serialised([]() -> std::string { throw std::length_error("too long"); },
+                              FALLBACK_SIGNATURE_DOCUMENT, std::nullopt));
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            std::string(FALLBACK_SIGNATURE_DOCUMENT) + "\n");
 }
 
-TEST(FallbackDocument, IsValidJsonWithoutEscaping) {
-  // The reason is inserted without escaping, so it must need none.
-  constexpr std::string_view prefix = R"({"error":")";
-  constexpr std::string_view suffix = R"("})";
-  ASSERT_TRUE(FALLBACK_DOCUMENT.starts_with(prefix));
-  ASSERT_TRUE(FALLBACK_DOCUMENT.ends_with(suffix));
-  std::string_view reason = FALLBACK_DOCUMENT.substr(
-      prefix.size(), FALLBACK_DOCUMENT.size() - prefix.size() - suffix.size());
-  EXPECT_FALSE(reason.empty());
-  std::string escaped;
-  append_json_string(escaped, reason);
-  EXPECT_EQ(escaped, "\"" + std::string(reason) + "\"");
+// Each last-resort document is exactly what the serialiser makes of a failed
+// document of its kind: every member present, the reason needing no escape.
+TEST(FallbackDocument, IsAWholeDocumentOfItsKind) {
+  constexpr std::string_view reason = "Serializzazione del documento fallita.";
+  EXPECT_EQ(FALLBACK_LISTING_DOCUMENT, serialize(ListingDocument{{}, std::string(reason)}));
+  EXPECT_EQ(FALLBACK_SIGNATURE_DOCUMENT,
+            serialize(SignatureDocument{std::nullopt, std::string(reason)}));
 }
 
 }  // namespace

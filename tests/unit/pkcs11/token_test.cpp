@@ -32,6 +32,33 @@ TEST_F(FakeModule, InitializeAsksForOsLockingAndRefusesAnAlreadyInitialisedModul
   EXPECT_EQ(fake.calls, (Calls{"Initialize"}));
 }
 
+// CKR_CANT_LOCK to CKF_OS_LOCKING_OK earns exactly one more call, with a null
+// argument; every other answer, and the second answer, is final.
+TEST_F(FakeModule, InitializeRetriesOnceWithoutArgumentsWhenTheModuleCannotLock) {
+  struct Case {
+    std::vector<CK_RV> answers;
+    Result<void> result;
+  };
+  const Case cases[] = {
+      {{CKR_CANT_LOCK, CKR_OK}, {}},
+      {{CKR_CANT_LOCK, CKR_CANT_LOCK}, std::unexpected(call_failed(Function::Initialize, 0xA))},
+      {{CKR_CANT_LOCK, 0x7}, std::unexpected(call_failed(Function::Initialize, 0x7))},
+      {{0x5}, std::unexpected(call_failed(Function::Initialize, 0x5))},
+      {{CKR_OK}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<bool> null_argument;
+    fake.initialize = [&](CK_VOID_PTR args) {
+      null_argument.push_back(args == nullptr);
+      return c.answers.at(null_argument.size() - 1);
+    };
+    EXPECT_EQ(initialize_module(*module()), c.result);
+    std::vector<bool> expected(c.answers.size(), true);
+    expected[0] = false;
+    EXPECT_EQ(null_argument, expected) << c.answers.size() << " answers";
+  }
+}
+
 TEST_F(FakeModule, SlotListRetriesTheFillAndKeepsWithinItsBuffer) {
   struct Answer {
     CK_RV rv;
@@ -65,6 +92,49 @@ TEST_F(FakeModule, SlotListRetriesTheFillAndKeepsWithinItsBuffer) {
     EXPECT_EQ(get_slots_with_token(*module()), c.result);
     EXPECT_EQ(counts_passed, c.counts_passed);
   }
+}
+
+// Loops driven by the module's answers end however the module answers.
+TEST_F(FakeModule, SlotListGivesUpAfterSixteenRetriesOfTheFill) {
+  CK_ULONG calls = 0;
+  fake.get_slot_list = [&](CK_BBOOL, CK_SLOT_ID* list, CK_ULONG* count) {
+    ++calls;
+    *count = calls;  // one more token every time
+    return list == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+  };
+  EXPECT_EQ(get_slots_with_token(*module()),
+            std::unexpected(call_failed(Function::GetSlotList, CKR_BUFFER_TOO_SMALL)));
+  EXPECT_EQ(calls, 1u + 1u + 16u);  // the size query, the fill and sixteen retries
+
+  // The sixteenth retry may still succeed.
+  calls = 0;
+  fake.get_slot_list = [&](CK_BBOOL, CK_SLOT_ID* list, CK_ULONG* count) {
+    ++calls;
+    if (list != nullptr && calls == 18) {
+      list[0] = 7;
+      *count = 1;
+      return CKR_OK;
+    }
+    *count = 1;
+    return list == nullptr ? CKR_OK : CKR_BUFFER_TOO_SMALL;
+  };
+  EXPECT_EQ(get_slots_with_token(*module()), std::vector<CK_SLOT_ID>{7});
+}
+
+TEST_F(FakeModule, FindObjectsStopsAModuleThatNeverEndsTheSearch) {
+  std::size_t batches = 0;
+  fake.find_objects = [&](CK_SESSION_HANDLE, CK_OBJECT_HANDLE* out, CK_ULONG max, CK_ULONG* n) {
+    ++batches;
+    for (CK_ULONG i = 0; i < max; ++i) out[i] = 1;
+    *n = max;
+    return CKR_OK;
+  };
+  Session session(module(), 1);
+  EXPECT_EQ(
+      find_objects(session, {}),
+      std::unexpected(BindingError(InvalidResponse{Function::FindObjects, "too many objects"})));
+  EXPECT_EQ(batches, 65536u / OBJECT_BATCH + 1);
+  EXPECT_EQ(fake.calls.back(), "FindObjectsFinal");
 }
 
 TEST_F(FakeModule, TokenInfoDecodesTheClockOnlyWithItsFlag) {

@@ -44,13 +44,40 @@ TEST(FileIoWin32, WritesAndReadsNamesThatNeedUnicode) {
 TEST(FileIoWin32, WritesAFileThatAnotherProgramKeepsOpen) {
   ScratchDirectory scratch(L"shared");
   std::filesystem::path path = scratch.path() / L"out.json";
-  ASSERT_TRUE(write_file(path, std::string(300, 'x')));
+  const std::string old_document(300, 'x');
+  ASSERT_TRUE(write_file(path, old_document));
   HANDLE watcher =
       open_other(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
   ASSERT_NE(watcher, INVALID_HANDLE_VALUE);
   EXPECT_TRUE(write_file(path, "{}"));
-  EXPECT_EQ(read_through(watcher), "{}");
+  // The watcher sees the old document whole (the file was replaced) or the
+  // new one (it was written in place), never a mixture.
+  const std::string seen = read_through(watcher);
+  EXPECT_TRUE(seen == old_document || seen == "{}") << seen;
   CloseHandle(watcher);
+  SecretBytes read;
+  ASSERT_TRUE(read_file(path, read));
+  EXPECT_EQ(read.view(), "{}");
+}
+
+/// Names in `folder` that start with a dot: our temporary files.
+int hidden_names(const std::filesystem::path& folder) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().filename().wstring().starts_with(L".")) ++count;
+  return count;
+}
+
+TEST(FileIoWin32, WritesTheNullDeviceInPlaceAndLeavesNoTemporaryFile) {
+  ScratchDirectory scratch(L"device");
+  std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(scratch.path());
+  EXPECT_TRUE(write_file(L"NUL", "{}"));
+  EXPECT_TRUE(write_file(L"out.json", "{}"));
+  EXPECT_FALSE(write_file(scratch.path(), "{}"));
+  EXPECT_EQ(hidden_names(scratch.path()), 0);
+  EXPECT_EQ(std::filesystem::file_size(scratch.path() / L"out.json"), 2u);
+  std::filesystem::current_path(previous);
 }
 
 TEST(FileIoWin32, ReadsAFileThatAnotherProgramIsWriting) {

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Makes the packages:
+#   deb  build-pkg/packages/mirandel-pkcs11-helper_1.0.4_amd64.deb, from a
+#        build in build-pkg/ with Debian's hardening flags (dpkg-buildflags),
+#        its dependencies computed by dpkg-shlibdeps;
+#   zip  build-win/packages/mirandel-pkcs11-helper-1.0.4-win64.zip, holding the
+#        Windows program, README.md and LICENSE; build-win/ is reused when
+#        scripts/build_windows.sh has built it already, and built otherwise.
+# Prints the path of each package made.
+#
+# Usage: scripts/package.sh [deb|zip|all]   (default all; from any directory)
+set -euo pipefail
+
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+source scripts/lib/packages.sh
+
+what=${1:-all}
+case $what in
+  deb | zip | all) ;;
+  *)
+    echo "usage: scripts/package.sh [deb|zip|all]" >&2
+    exit 2
+    ;;
+esac
+
+make_deb() {
+  ensure_packages "${MIRANDEL_PACKAGING_PACKAGES[@]}"
+  # The flags a Debian package build uses (hardening included). CMAKE_BUILD_TYPE
+  # None adds nothing of its own to them.
+  local cxxflags ldflags
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  cxxflags="$(dpkg-buildflags --get CPPFLAGS) $(dpkg-buildflags --get CXXFLAGS)"
+  ldflags=$(dpkg-buildflags --get LDFLAGS)
+  cmake -S . -B build-pkg -DCMAKE_BUILD_TYPE=None -DMIRANDEL_TESTS=OFF \
+    -DCMAKE_CXX_FLAGS="$cxxflags" -DCMAKE_EXE_LINKER_FLAGS="$ldflags" >/dev/null
+  cmake --build build-pkg -j2
+  rm -rf build-pkg/packages
+  (cd build-pkg && cpack -G DEB >/dev/null)
+  ls build-pkg/packages/*.deb
+}
+
+make_zip() {
+  # One user of build-win/ at a time, as in scripts/test_windows.sh.
+  mkdir -p build-win
+  exec 9>build-win/test_windows.lock
+  flock -w 3600 9
+  if [[ ! -f build-win/mirandel-pkcs11-helper.exe || ! -f build-win/CMakeCache.txt ]]; then
+    bash scripts/build_windows.sh
+  else
+    # Configure again, so that the packaging rules are current, and bring the
+    # program up to date.
+    cmake build-win >/dev/null
+    cmake --build build-win -j2 --target mirandel-pkcs11-helper
+  fi
+  rm -rf build-win/packages
+  (cd build-win && cpack -G ZIP >/dev/null)
+  exec 9>&-
+  ls build-win/packages/*.zip
+}
+
+if [[ $what == deb || $what == all ]]; then
+  make_deb
+fi
+if [[ $what == zip || $what == all ]]; then
+  make_zip
+fi

@@ -1,0 +1,82 @@
+// The standard streams around a foreign module, on POSIX descriptors.
+#include "platform/standard_streams.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/io_posix.hpp"
+
+namespace mirandel::platform {
+
+namespace {
+
+/// Set once by guard_standard_streams, before any module code runs; read
+/// only afterwards, on the one thread.
+struct Streams {
+  bool guarded = false;
+  int document = STDOUT_FILENO;  ///< the real standard output, or -1
+  int real_stdout = -1;          ///< what descriptor 1 was (the null device if closed)
+};
+Streams g_streams;
+
+bool is_open(int fd) noexcept { return ::fcntl(fd, F_GETFD) != -1 || errno != EBADF; }
+
+/// Opens the null device; being the lowest free descriptor, it becomes `fd`.
+void open_null_as(int fd) noexcept {
+  for (;;) {
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened >= 0 || errno != EINTR) {
+      if (opened >= 0 && opened != fd) ::close(opened);
+      return;
+    }
+  }
+}
+
+bool point_at(int from, int to) noexcept {
+  for (;;) {
+    if (::dup2(from, to) == to) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+}  // namespace
+
+void guard_standard_streams() noexcept {
+  // In this order, so that every lower descriptor is taken when one is
+  // opened: open() then returns exactly the one that was closed.
+  bool stdout_was_open = true;
+  for (int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+    if (is_open(fd)) continue;
+    if (fd == STDOUT_FILENO) stdout_was_open = false;
+    open_null_as(fd);
+  }
+  int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  if (saved < 0) return;  // no spare descriptor: keep writing to descriptor 1
+  if (!point_at(STDERR_FILENO, STDOUT_FILENO)) {
+    ::close(saved);
+    return;
+  }
+  g_streams.guarded = true;
+  g_streams.real_stdout = saved;
+  // A caller that closed standard output gets no document there: writing it
+  // to the null device would look like a delivery.
+  g_streams.document = stdout_was_open ? saved : -1;
+}
+
+namespace posix {
+
+int document_output() noexcept { return g_streams.document; }
+
+RealStandardOutput::RealStandardOutput() noexcept {
+  if (g_streams.guarded) restored_ = point_at(g_streams.real_stdout, STDOUT_FILENO);
+}
+
+RealStandardOutput::~RealStandardOutput() {
+  if (restored_) static_cast<void>(point_at(STDERR_FILENO, STDOUT_FILENO));
+}
+
+}  // namespace posix
+
+}  // namespace mirandel::platform

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Two SoftHSM2 tokens with different PINs, the signer's certificate and key on
+# the second. The signature must come from the second token, and the PIN must
+# never be offered to the first: SoftHSM2 keeps no retry counter to look at,
+# so the run goes through p11-kit's proxy with SoftHSM2 registered with
+# log-calls, and the call log shows on which slot every C_Login happened.
+#
+# Usage: signing_two_tokens.sh HELPER REPO_ROOT
+set -euo pipefail
+
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
+proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
+matrix_init "$@" --requires softhsm2:softhsm2-util "softhsm2:$SOFTHSM_MODULE" \
+  opensc:pkcs11-tool openssl:openssl p11-kit:p11-kit "p11-kit-modules:$proxy"
+
+softhsm_setup "$WORK/softhsm"
+declare -A pin_of=([Alfa]=1111 [Beta]=2222)
+softhsm_init_token Alfa "${pin_of[Alfa]}"
+softhsm_init_token Beta "${pin_of[Beta]}"
+# SoftHSM2 orders its slots by their generated ids, not by creation: which
+# token comes first is read from the listing.
+run_helper "$SOFTHSM_MODULE"
+check_document_on_stdout "listing"
+mapfile -t order < <(listing_slots "$DOCUMENT" | cut -f2 | grep -v '^null$' | tr -d '"')
+check_equal "two initialised tokens listed" 2 "${#order[@]}"
+first=${order[0]:-Alfa}
+second=${order[1]:-Beta}
+# Both tokens hold a signing key; only the second holds the certificate.
+make_self_signed_cert "$WORK/first" "Chiave del primo token"
+softhsm_import_key "$first" "${pin_of[$first]}" "$WORK/first.key.pem" 01 primo
+make_self_signed_cert "$WORK/second" "Chiave del secondo token"
+softhsm_import_key "$second" "${pin_of[$second]}" "$WORK/second.key.pem" 01 secondo
+softhsm_import_cert "$second" "${pin_of[$second]}" "$WORK/second.cert.der" 01 secondo
+
+# slot_of LABEL: SoftHSM2's slot id of a token, in decimal, from pkcs11-tool.
+slot_of() {
+  local hex
+  hex=$(pkcs11-tool --module "$SOFTHSM_MODULE" --list-slots 2>/dev/null | awk -v label="$1" '
+    /^Slot [0-9]+ \(0x[0-9a-f]+\)/ { id = $3; gsub(/[():]|0x/, "", id) }
+    /^  token label +: / { l = $0; sub(/^  token label +: /, "", l); if (l == label) print id }')
+  [[ -n $hex ]] && echo $((16#$hex))
+}
+second_slot=$(slot_of "$second")
+check_true "pkcs11-tool finds the second token" test -n "$second_slot"
+
+printf 'Ordine di acquisto' >"$WORK/data.bin"
+write_request "$WORK/request.json" "${pin_of[$second]}" "$WORK/second.cert.der" "$WORK/data.bin" rsa_sha256
+
+# Directly: the signature comes from the second token's key.
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_signature "direct" sha256 "$WORK/data.bin" "$WORK/second.pub.pem"
+
+# Through the proxy with the call log: the logins, by slot.
+p11kit_register "softhsm:$SOFTHSM_MODULE:log-calls=yes"
+run_helper "$proxy" "" sign "$WORK/request.json"
+check_equal "through the proxy: exit status" 0 "$RUN_STATUS"
+DOCUMENT=$(cat "$WORK/stdout")
+hex_to_file "$(document_member "$DOCUMENT" signature || true)" "$WORK/signature.bin" 2>/dev/null ||
+  : >"$WORK/signature.bin"
+check_true "through the proxy: a signature openssl verifies with the second key" \
+  verifies sha256 "$WORK/second.pub.pem" "$WORK/signature.bin" "$WORK/data.bin"
+# C_OpenSession logs "IN: slotID = SLn" and "OUT: phSession = ... = Sk";
+# C_Login logs "IN: hSession = Sk".
+logins=$(awk '
+  /^C_OpenSession$/ { opening = 1; next }
+  opening && /IN: slotID = SL/ { slot = $NF; sub(/^SL/, "", slot) }
+  opening && /OUT: phSession = / { session_slot[$NF] = slot; opening = 0 }
+  /^C_Login$/ { login = 1; next }
+  login && /IN: hSession = / { print session_slot[$NF]; login = 0 }' "$WORK/stderr")
+check_equal "the PIN went to the second token only, once" "$second_slot" "$logins"
+
+e2e_finish

@@ -1,0 +1,467 @@
+// Whole-process tests of how the document reaches the caller: a module that
+// prints to standard output, standard streams closed at start, a slow
+// non-blocking pipe, output files that cannot be written whole, special
+// files, and concurrent runs. The exit status says whether a whole document
+// arrived where the caller asked for it.
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "helper_test.hpp"
+
+extern char** environ;
+
+namespace mirandel::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+const Bytes CERT = from_hex("3082010a02820101");
+
+/// The listing document of one mock slot (id 1) holding `certs`.
+std::string listing_of(const std::vector<Bytes>& certs) {
+  std::string document =
+      R"({"slots":[{"description":"Mock slot 1","token_label":"Mock token 1","certs":[)";
+  for (std::size_t i = 0; i < certs.size(); ++i)
+    document += (i ? "," : "") + std::string(R"({"der_hex":")") + to_hex(certs[i]) + "\"}";
+  return document + "]}],\"error\":null}";
+}
+
+/// `count` certificates of `size` bytes each, told apart by their first byte.
+std::vector<Bytes> big_certificates(std::size_t count, std::size_t size, char fill = 'x') {
+  std::vector<Bytes> certs;
+  for (std::size_t i = 0; i < count; ++i) {
+    certs.push_back(Bytes(size, fill));
+    certs.back()[0] = static_cast<char>(i);
+  }
+  return certs;
+}
+
+std::string contents_of(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class Delivery : public HelperProcessTest {
+ protected:
+  void one_slot(const std::vector<Bytes>& certs = {CERT}) {
+    MockSlot& slot = scenario.slot(1);
+    for (const Bytes& cert : certs) slot.certificate(cert);
+  }
+
+  /// Skips a test that needs the program to see this machine's own files
+  /// (/dev, FIFOs, descriptors, resource limits) natively.
+  bool native() const { return !target_uses_windows_paths(); }
+
+  /// The environment that points the mock at this test's scenario and log.
+  ProcessOptions mock_options() {
+    scenario.write(host_file("scenario.txt"));
+    std::error_code ignored;
+    fs::remove(host_file("calls.log"), ignored);
+    ProcessOptions options;
+    options.environment = {{"MIRANDEL_MOCK_SCENARIO", file("scenario.txt")},
+                           {"MIRANDEL_MOCK_LOG", file("calls.log")}};
+    options.working_directory = dir();
+    return options;
+  }
+
+  /// The program's command line behind `wrapper` (a shell or prlimit).
+  static std::vector<std::string> wrapped(std::vector<std::string> wrapper,
+                                          const std::vector<std::string>& arguments) {
+    for (const std::string& word : launcher_prefix()) wrapper.push_back(word);
+    wrapper.push_back(helper_executable().string());
+    wrapper.insert(wrapper.end(), arguments.begin(), arguments.end());
+    return wrapper;
+  }
+
+  /// Runs the program with the shell redirections `redirections` applied
+  /// (e.g. ">&-" closes standard output).
+  ProcessResult run_redirected(const std::string& redirections,
+                               const std::vector<std::string>& arguments) {
+    ProcessOptions options = mock_options();
+    return run_process(wrapped({"/bin/sh", "-c", "exec \"$@\" " + redirections, "sh"}, arguments),
+                       options);
+  }
+
+  /// Names in the test directory that start with a dot: temporary files.
+  std::vector<std::string> hidden_files() const {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir())) {
+      const std::string name = entry.path().filename().string();
+      if (name.starts_with(".")) names.push_back(name);
+    }
+    return names;
+  }
+};
+
+// ---- A module that prints to standard output ---------------------------------
+
+TEST_F(Delivery, KeepsAModulesStandardOutputOutOfTheListing) {
+  one_slot();
+  scenario.stdout_chatter();
+  const ProcessResult result = run({module()});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(result.out, listing_of({CERT}) + "\n");
+  // (Without the line feeds, which a Windows C runtime writes as CR LF.)
+  for (const char* line : {"chatter C_Initialize printf", "chatter C_Initialize write",
+                           "chatter C_GetSlotList printf", "chatter C_GetSlotList write"})
+    EXPECT_NE(result.err.find(line), std::string::npos) << line << result.describe();
+}
+
+TEST_F(Delivery, KeepsAModulesStandardOutputOutOfTheSignature) {
+  scenario.slot(1).certificate(CERT).object(
+      MockObject::private_key().sign(true).signature(from_hex("5151")));
+  scenario.stdout_chatter();
+  write_file("request.json", R"({"pin":"1234","cert_der_hex":")" + to_hex(CERT) +
+                                 R"(","data_hex":"6869","mechanism":"rsa_sha256"})");
+  const ProcessResult result = run({module(), "", "sign", "request.json"});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(result.out, "{\"signature\":\"5151\",\"error\":null}\n");
+  for (const char* line :
+       {"chatter C_Initialize printf", "chatter C_Sign printf", "chatter C_Sign write"})
+    EXPECT_NE(result.err.find(line), std::string::npos) << line << result.describe();
+}
+
+TEST_F(Delivery, WritesOnlyTheDocumentToAnOutputFileWhileAModuleChatters) {
+  one_slot();
+  scenario.stdout_chatter();
+  const ProcessResult result = run({module(), "out.json"});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(read_file("out.json"), listing_of({CERT}));
+}
+
+// ---- Standard streams closed at start -----------------------------------------
+
+TEST_F(Delivery, NeverWritesTheDocumentIntoAFileTheModuleOpenedInPlaceOfStandardOutput) {
+  if (!native()) GTEST_SKIP() << "closed descriptors reach a Windows program differently";
+  one_slot();
+  scenario.stdout_chatter(file("module.log"));
+  const ProcessResult result = run_redirected(">&-", {module()});
+  // Nowhere to deliver: no document, and the status says so.
+  EXPECT_EQ(result.exit_code, 1) << result.describe();
+  EXPECT_EQ(read_file("module.log"), "mock log opened\n");
+}
+
+TEST_F(Delivery, WritesTheFileWhenEveryStandardStreamWasClosed) {
+  if (!native()) GTEST_SKIP() << "closed descriptors reach a Windows program differently";
+  one_slot();
+  scenario.stdout_chatter(file("module.log"));
+  const ProcessResult result = run_redirected("<&- >&- 2>&-", {module(), "out.json"});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(read_file("out.json"), listing_of({CERT}));
+  EXPECT_EQ(read_file("module.log"), "mock log opened\n");
+}
+
+// ---- A non-blocking pipe read slowly ------------------------------------------
+
+/// Starts the program with standard output on a pipe whose write end is
+/// non-blocking, reads it only after a pause and then in small pieces, and
+/// returns what arrived and the exit status.
+std::pair<std::string, int> run_with_slow_nonblocking_pipe(const std::vector<std::string>& argv,
+                                                           const ProcessOptions& options) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {"", -1};
+  ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+  std::vector<std::string> env_strings;
+  for (char** entry = environ; *entry; ++entry) env_strings.emplace_back(*entry);
+  for (const auto& [key, value] : options.environment) env_strings.push_back(key + "=" + value);
+  std::vector<char*> env;
+  for (std::string& s : env_strings) env.push_back(s.data());
+  env.push_back(nullptr);
+  std::vector<std::string> args = argv;
+  std::vector<char*> arg_pointers;
+  for (std::string& s : args) arg_pointers.push_back(s.data());
+  arg_pointers.push_back(nullptr);
+  const std::string directory = options.working_directory.string();
+
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(fds[1], 1);
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 2);
+    if (::chdir(directory.c_str()) != 0) ::_exit(126);
+    ::execvpe(arg_pointers[0], arg_pointers.data(), env.data());
+    ::_exit(127);
+  }
+  ::close(fds[1]);
+  // Long enough for the program to fill the pipe and meet EAGAIN.
+  std::this_thread::sleep_for(std::chrono::milliseconds(target_uses_windows_paths() ? 3000 : 500));
+  std::string out;
+  char buffer[4096];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  for (;;) {
+    pollfd readable = {fds[0], POLLIN, 0};
+    if (::poll(&readable, 1, 1000) < 0 && errno != EINTR) break;
+    const ssize_t got = ::read(fds[0], buffer, sizeof buffer);
+    if (got == 0) break;
+    if (got > 0) out.append(buffer, static_cast<std::size_t>(got));
+    if (got < 0 && errno != EINTR && errno != EAGAIN) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return {out, WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+}
+
+TEST_F(Delivery, DeliversAWholeLargeListingThroughASlowNonBlockingPipe) {
+  const std::vector<Bytes> certs = big_certificates(12, 20000);  // a 480 KB document
+  one_slot(certs);
+  const ProcessOptions options = mock_options();
+  const auto [out, status] = run_with_slow_nonblocking_pipe(wrapped({}, {module()}), options);
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(out.size(), listing_of(certs).size() + 1);
+  EXPECT_TRUE(out == listing_of(certs) + "\n") << "the document arrived cut or changed";
+}
+
+// ---- Output files that cannot be written whole ---------------------------------
+
+TEST_F(Delivery, ReportsAFullDeviceWithStatusOne) {
+  if (!native()) GTEST_SKIP() << "/dev/full is a Linux device";
+  one_slot();
+  const ProcessResult result = run({module(), "/dev/full"});
+  EXPECT_EQ(result.exit_code, 1) << result.describe();
+  EXPECT_EQ(result.out, "");
+  EXPECT_EQ(result.err, "");
+}
+
+TEST_F(Delivery, KeepsTheOldDocumentWhenAFileSizeLimitStopsTheWrite) {
+  if (!native()) GTEST_SKIP() << "resource limits are set on the Linux process";
+  const std::vector<Bytes> certs = big_certificates(4, 5000);  // a 40 KB document
+  one_slot(certs);
+  write_file("out.json", "old document");
+  const ProcessOptions options = mock_options();
+  const ProcessResult result =
+      run_process(wrapped({"prlimit", "--fsize=16384", "--"}, {module(), "out.json"}), options);
+  EXPECT_EQ(result.signal, 0) << "killed by a signal: " << result.describe();
+  EXPECT_EQ(result.exit_code, 1) << result.describe();
+  EXPECT_EQ(read_file("out.json"), "old document");
+  EXPECT_EQ(hidden_files(), std::vector<std::string>{}) << "a temporary file was left";
+}
+
+TEST_F(Delivery, ReportsADirectoryAsOutputWithStatusOne) {
+  one_slot();
+  fs::create_directory(host_file("folder"));
+  const ProcessResult result = run({module(), "folder"});
+  EXPECT_EQ(result.exit_code, 1) << result.describe();
+  EXPECT_TRUE(fs::is_directory(host_file("folder")));
+  EXPECT_TRUE(fs::is_empty(host_file("folder")));
+  EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+}
+
+TEST_F(Delivery, ReplacesAnExistingFileWholeKeepingItsPermissions) {
+  one_slot();
+  write_file("out.json", std::string(100000, 'o'));
+  if (native()) fs::permissions(host_file("out.json"), fs::perms(0640));
+  const ProcessResult result = run({module(), "out.json"});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(read_file("out.json"), listing_of({CERT}));
+  if (native()) {
+    EXPECT_EQ(fs::status(host_file("out.json")).permissions() & fs::perms::all, fs::perms(0640));
+  }
+  EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+}
+
+/// Makes a folder refuse new entries while it lives: chmod 0555, or for root
+/// (whom permissions do not stop) the immutable attribute.
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const fs::path& folder) : folder_(folder) {
+    if (::geteuid() != 0) {
+      fs::permissions(folder_, fs::perms(0555));
+      active_ = true;
+      return;
+    }
+    const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags |= FS_IMMUTABLE_FL;
+      active_ = ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  ~ReadOnlyFolder() {
+    if (!active_) return;
+    if (::geteuid() != 0) {
+      fs::permissions(folder_, fs::perms(0755));
+      return;
+    }
+    const int fd = ::open(folder_.c_str(), O_RDONLY | O_DIRECTORY);
+    int flags = 0;
+    if (fd >= 0 && ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags &= ~FS_IMMUTABLE_FL;
+      ::ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    if (fd >= 0) ::close(fd);
+  }
+  /// False when this file system cannot make the folder read-only for us.
+  bool active() const { return active_; }
+
+ private:
+  fs::path folder_;
+  bool active_ = false;
+};
+
+TEST_F(Delivery, WritesInPlaceWhenTheFolderTakesNoNewFile) {
+  one_slot();
+  fs::create_directory(host_file("locked"));
+  std::ofstream(host_file("locked") / "out.json", std::ios::binary) << std::string(5000, 'o');
+  std::ofstream(host_file("locked") / "other.json", std::ios::binary) << "x";
+  {
+    ReadOnlyFolder locked(host_file("locked"));
+    if (!locked.active()) GTEST_SKIP() << "cannot make a folder read-only here";
+    const ProcessResult with_target = run({module(), file("locked/out.json")});
+    EXPECT_EQ(with_target.exit_code, 0) << with_target.describe();
+    const ProcessResult without_target = run({module(), file("locked/new.json")});
+    EXPECT_EQ(without_target.exit_code, 1) << without_target.describe();
+  }
+  EXPECT_EQ(contents_of(host_file("locked") / "out.json"), listing_of({CERT}));
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(host_file("locked")))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"other.json", "out.json"}));
+}
+
+// ---- Special files -------------------------------------------------------------
+
+TEST_F(Delivery, WritesASymbolicLinksTargetAndKeepsTheLink) {
+  if (!native()) GTEST_SKIP() << "a Linux symbolic link";
+  one_slot();
+  write_file("target.json", std::string(5000, 'o'));
+  fs::create_symlink("target.json", host_file("link.json"));
+  const ProcessResult result = run({module(), "link.json"});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_TRUE(fs::is_symlink(host_file("link.json")));
+  EXPECT_EQ(fs::read_symlink(host_file("link.json")), "target.json");
+  EXPECT_EQ(read_file("target.json"), listing_of({CERT}));
+}
+
+TEST_F(Delivery, WritesIntoANamedPipeAndStartsWithoutCoreDumps) {
+  if (!native()) GTEST_SKIP() << "a Linux FIFO and /proc";
+  const std::vector<Bytes> certs = big_certificates(4, 30000);  // past a pipe's buffer
+  one_slot(certs);
+  ASSERT_EQ(::mkfifo(host_file("fifo").c_str(), 0600), 0);
+  const ProcessOptions options = mock_options();
+  std::vector<std::string> argv = wrapped({}, {module(), "fifo"});
+  ProcessResult result;
+  std::thread runner([&] { result = run_process(argv, options); });
+  // The program blocks opening the FIFO until we open it for reading; it
+  // has set its limits by then.
+  std::string limits;
+  for (int i = 0; i < 600 && limits.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    if (log().count("UNLOAD") == 0) continue;
+    std::error_code error;
+    for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+      const std::string cmdline = contents_of(it->path() / "cmdline");
+      if (cmdline.find(helper_executable().string()) == 0 &&
+          fs::equivalent(it->path() / "cwd", dir(), error))
+        limits = contents_of(it->path() / "limits");
+    }
+  }
+  const std::string document = contents_of(host_file("fifo"));
+  runner.join();
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_TRUE(document == listing_of(certs)) << "the FIFO received " << document.size() << " bytes";
+  EXPECT_NE(limits.find("Max core file size        0                    0"), std::string::npos)
+      << limits;
+}
+
+TEST_F(Delivery, WritesToDevStdoutExactlyTheDocumentWhileAModuleChatters) {
+  if (!native()) GTEST_SKIP() << "/dev/stdout is a Linux path";
+  one_slot();
+  scenario.stdout_chatter();
+  const ProcessResult result = run({module(), "/dev/stdout"});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(result.out, listing_of({CERT}));
+  EXPECT_NE(result.err.find("chatter C_GetSlotList write"), std::string::npos);
+}
+
+TEST_F(Delivery, ShowsOnlyTheOldOrTheWholeNewDocumentWhileWriting) {
+  const std::vector<Bytes> certs = big_certificates(4, 125000);  // a 1 MB document
+  one_slot(certs);
+  const std::string document = listing_of(certs);
+  const ProcessOptions options = mock_options();
+  const std::vector<std::string> argv = wrapped({}, {module(), "out.json"});
+  std::size_t other_sizes = 0;
+  for (int round = 0; round < 2; ++round) {
+    write_file("out.json", "old document");
+    std::atomic<bool> done = false;
+    ProcessResult result;
+    std::thread runner([&] {
+      result = run_process(argv, options);
+      done = true;
+    });
+    // Whatever a reader finds at the path while the run goes on.
+    while (!done) {
+      const std::string seen = contents_of(host_file("out.json"));
+      if (seen != "old document" && seen != document) ++other_sizes;
+    }
+    runner.join();
+    EXPECT_EQ(result.exit_code, 0) << result.describe();
+    EXPECT_TRUE(read_file("out.json") == document);
+  }
+  EXPECT_EQ(other_sizes, 0u) << "a reader saw an empty or partial document " << other_sizes
+                             << " times";
+}
+
+// ---- Concurrent runs -------------------------------------------------------------
+
+TEST_F(Delivery, LeavesOneWholeDocumentAfterTwoConcurrentRunsToOnePath) {
+  // Two scenarios whose listings differ in size and in every byte.
+  const std::vector<Bytes> small = big_certificates(2, 100000, 'a');
+  const std::vector<Bytes> large = big_certificates(3, 200000, 'b');
+  std::vector<ProcessOptions> options;
+  for (const auto* certs : {&small, &large}) {
+    scenario = Scenario();
+    one_slot(*certs);
+    const std::string name = certs == &small ? "small" : "large";
+    scenario.write(host_file(name + ".txt"));
+    ProcessOptions option;
+    option.environment = {{"MIRANDEL_MOCK_SCENARIO", file(name + ".txt")}};
+    option.working_directory = dir();
+    options.push_back(option);
+  }
+  const std::vector<std::string> argv = wrapped({}, {module(), "out.json"});
+  for (int round = 0; round < 3; ++round) {
+    ProcessResult first, second;
+    std::thread a([&] { first = run_process(argv, options[0]); });
+    std::thread b([&] { second = run_process(argv, options[1]); });
+    a.join();
+    b.join();
+    EXPECT_EQ(first.exit_code, 0) << first.describe();
+    EXPECT_EQ(second.exit_code, 0) << second.describe();
+    const std::string document = contents_of(host_file("out.json"));
+    EXPECT_TRUE(document == listing_of(small) || document == listing_of(large))
+        << "round " << round << ": " << document.size() << " bytes, neither document";
+  }
+  EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace mirandel::test
