@@ -1,13 +1,91 @@
 #!/usr/bin/env bash
-# Prints figures for the request reader: time and peak memory to skip an extra
-# member nested 1, 10 and 100 million levels deep. Not a test: the numbers
-# depend on the machine. Usage: scripts/bench.sh [DEPTH...]
+# Benchmarks: the helper beside a bare PKCS#11 client (the floor) and
+# pkcs11-tool, on throwaway SoftHSM2 tokens, for listing, signing 1 KiB to
+# 64 MiB and a 1 GiB request, and the request path alone from a file and a
+# pipe; then the request reader on deeply nested input. Writes
+# docs/BENCHMARKS.md and prints it. Figures, not tests: they depend on the
+# machine and on its load.
+#
+# Usage: scripts/bench.sh [--quick]   (--quick: 3 rounds, no 1 GiB request)
+#        scripts/bench.sh --deep-nesting [DEPTH...]   (only the nesting figures)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j2 --target json_depth_bench >/dev/null
-depths=("$@")
-((${#depths[@]})) || depths=(1000000 10000000 100000000)
-for depth in "${depths[@]}"; do
-  build/tests/bench/json_depth_bench "$depth"
+source scripts/lib/packages.sh
+source scripts/lib/softhsm.sh
+
+BUILD=build-bench
+rounds=5
+big_rounds=3
+huge=$((512 * 1024 * 1024))
+if [[ ${1:-} == --quick ]]; then
+  rounds=3
+  huge=0
+fi
+
+ensure_packages "${MIRANDEL_BASE_PACKAGES[@]}" "${MIRANDEL_BENCH_PACKAGES[@]}"
+cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRANDEL_TESTS=OFF >/dev/null
+cmake --build "$BUILD" -j2 --target mirandel-pkcs11-helper pkcs11_floor_client \
+  json_depth_bench >/dev/null
+
+deep_nesting() {
+  local depth
+  for depth in "$@"; do
+    "$BUILD/bench/json_depth_bench" "$depth"
+  done
+}
+
+if [[ ${1:-} == --deep-nesting ]]; then
+  shift
+  (($#)) || set -- 1000000 10000000 100000000
+  deep_nesting "$@"
+  exit 0
+fi
+
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+PIN=1234
+
+# The signing token: one RSA key and its certificate.
+softhsm_setup "$work/sign"
+sign_conf=$SOFTHSM2_CONF
+softhsm_init_token "Firma" "$PIN"
+make_self_signed_cert "$work/signer" "Firmatario"
+softhsm_import_key "Firma" "$PIN" "$work/signer.key.pem" 01 "chiave"
+softhsm_import_cert "Firma" "$PIN" "$work/signer.cert.der" 01 "certificato"
+
+# The listing: a token of 150 certificates and two small tokens.
+echo "Making the listing tokens (150 certificates)..." >&2
+softhsm_setup "$work/list"
+list_conf=$SOFTHSM2_CONF
+softhsm_init_token "Archivio" "$PIN"
+softhsm_init_token "Piccolo A" "$PIN"
+softhsm_init_token "Piccolo B" "$PIN"
+make_self_signed_cert "$work/list" "Elenco" ec
+for i in $(seq 1 150); do
+  make_cert_for_key "$work/list.key.pem" "$work/list-$i" "Certificato $i"
+  softhsm_import_cert "Archivio" "$PIN" "$work/list-$i.cert.der" "$(printf '%04x' "$i")" "c$i"
 done
+softhsm_import_cert "Piccolo A" "$PIN" "$work/signer.cert.der" 01 "uno"
+softhsm_import_cert "Piccolo B" "$PIN" "$work/list-1.cert.der" 01 "uno"
+
+echo "Deep nesting..." >&2
+deep_nesting 1000000 10000000 100000000 | tee "$work/deep-nesting.txt" >&2
+
+# The Windows build's request path under Wine, as information, when it is built.
+wine_figure=$work/wine.txt
+if [[ -x build-win/mirandel-pkcs11-helper.exe ]] && command -v wine >/dev/null; then
+  echo "Request path under Wine..." >&2
+  bash bench/wine_request_path.sh build-win/mirandel-pkcs11-helper.exe "$work" >"$wine_figure" ||
+    rm -f "$wine_figure"
+fi
+
+echo "Running the benchmarks..." >&2
+mkdir -p docs
+python3 bench/run_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
+  --floor "$BUILD/bench/pkcs11_floor_client" --module "$SOFTHSM_MODULE" \
+  --list-conf "$list_conf" --sign-conf "$sign_conf" --pin "$PIN" --key-id 01 \
+  --cert "$work/signer.cert.der" --work "$work" --rounds "$rounds" --big-rounds "$big_rounds" \
+  --huge "$huge" --deep-nesting "$work/deep-nesting.txt" --wine "$wine_figure" \
+  >"$work/BENCHMARKS.md"
+cp "$work/BENCHMARKS.md" docs/BENCHMARKS.md
+cat docs/BENCHMARKS.md

@@ -16,6 +16,8 @@ MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev softhsm2 open
 MIRANDEL_MATRIX_PACKAGES=(util-linux ca-certificates gnutls-bin libnss3
   opensc-pkcs11 ykcs11 pcscd opencryptoki swtpm tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
   libtss2-tcti-swtpm0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus-daemon)
+# What scripts/bench.sh needs besides the base packages.
+MIRANDEL_BENCH_PACKAGES=(python3 gcc)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
 MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
 # What the Windows cross build and its run under Wine need

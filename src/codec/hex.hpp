@@ -28,4 +28,10 @@ using HexError = std::variant<HexOddLength, HexInvalidByte>;
 /// Strict decoder: pairs of digits of either case; odd length judged first.
 std::expected<std::vector<std::uint8_t>, HexError> hex_decode(std::string_view text);
 
+/// The same decoder writing into `out`, which must hold at least
+/// text.size() / 2 bytes; on failure the bytes written so far are left there
+/// for the caller to discard. `out` may begin at the text's own first byte
+/// (decoding in place): no byte is written before it has been read.
+std::expected<void, HexError> hex_decode_into(std::string_view text, std::span<std::uint8_t> out);
+
 }  // namespace mirandel::codec

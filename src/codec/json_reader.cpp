@@ -4,12 +4,17 @@
 #include "codec/json_reader.hpp"
 
 #include <array>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <string_view>
 #include <vector>
 
 #include "codec/utf8.hpp"
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace mirandel::codec {
 namespace {
@@ -54,14 +59,25 @@ bool is_json_whitespace(std::uint8_t b) { return b == ' ' || b == '\t' || b == '
 /// An ASCII decimal digit.
 bool is_digit(std::uint8_t b) { return b >= '0' && b <= '9'; }
 
+/// Where a kept string's bytes are: a run of the input, or (when it held
+/// escapes) a run of the text buffer. Offsets rather than pointers, because
+/// the text buffer moves when it grows.
+struct Slice {
+  bool in_text_buffer = false;
+  std::size_t offset = 0;
+  std::size_t length = 0;
+};
+
 /// One reading of one request: position, fields so far, and scratch space.
 class Reader {
  public:
-  explicit Reader(std::span<const std::uint8_t> input)
-      : bytes_(input.data()), size_(input.size()) {}
+  Reader(std::span<const std::uint8_t> input, SecretBytes& scratch)
+      : bytes_(input.data()), size_(input.size()), text_(scratch) {
+    text_.clear();
+  }
 
   /// Reads the whole input as one request in either form.
-  std::expected<SignIn, JsonReadError> read_document() {
+  std::expected<SignInView, JsonReadError> read_document() {
     skip_whitespace();
     if (at_end()) return failure();
     bool read = false;
@@ -73,7 +89,9 @@ class Reader {
     if (!read) return failure();
     skip_whitespace();
     if (!at_end()) return failure();
-    return std::move(result_);
+    // The scratch buffer only grows from here on, so views of it stay valid.
+    return SignInView{view_of(fields_[PIN]), view_of(fields_[CERT_DER_HEX]),
+                      view_of(fields_[DATA_HEX]), view_of(fields_[MECHANISM])};
   }
 
  private:
@@ -119,8 +137,9 @@ class Reader {
   /// Reads one member: a kept field, or an extra member whose value is skipped.
   bool read_member() {
     if (!accept('"')) return false;
-    std::string_view name;
-    if (!read_kept_string(name)) return false;
+    Slice name_slice;
+    if (!read_kept_string(name_slice)) return false;
+    const std::string_view name = view_of(name_slice);
     int field = -1;
     for (int i = 0; i < FIELD_COUNT; ++i) {
       if (name == FIELD_NAMES[i]) field = i;
@@ -151,28 +170,44 @@ class Reader {
   /// Reads a kept string at the current position into `field`.
   bool read_field(Field field) {
     if (!accept('"')) return false;
-    std::string_view text;
-    if (!read_kept_string(text)) return false;
-    if (field == PIN) {
-      std::string pin(text);
-      result_.pin = SecretString(pin);
-    } else {
-      std::string& target = field == CERT_DER_HEX ? result_.cert_der_hex
-                            : field == DATA_HEX   ? result_.data_hex
-                                                  : result_.mechanism;
-      target.assign(text);
-    }
+    if (!read_kept_string(fields_[field])) return false;
     have_[field] = true;
     return true;
   }
 
   /// Moves `pos_` past the bytes that need no attention inside a string,
-  /// eight at a time while whole words qualify.
-  void skip_plain_string_bytes(bool stop_at_non_ascii) {
+  /// sixteen (SSE2) or eight at a time while whole blocks qualify; the
+  /// caller looks at the bytes that remain one by one.
+  template <bool STOP_AT_NON_ASCII>
+  void skip_plain_string_bytes() {
+#if defined(__SSE2__)
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i space = _mm_set1_epi8(0x20);
+    const __m128i last_control = _mm_set1_epi8(0x1F);
+    while (size_ - pos_ >= 16) {
+      const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes_ + pos_));
+      __m128i special =
+          _mm_or_si128(_mm_cmpeq_epi8(block, quote), _mm_cmpeq_epi8(block, backslash));
+      if constexpr (STOP_AT_NON_ASCII) {
+        // Signed: bytes of 0x80 and above are negative, so below 0x20 too.
+        special = _mm_or_si128(special, _mm_cmplt_epi8(block, space));
+      } else {
+        // Unsigned: a byte is a control byte when min(byte, 0x1F) is itself.
+        special = _mm_or_si128(special, _mm_cmpeq_epi8(_mm_min_epu8(block, last_control), block));
+      }
+      const int mask = _mm_movemask_epi8(special);
+      if (mask != 0) {
+        pos_ += static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+        return;
+      }
+      pos_ += 16;
+    }
+#endif
     while (size_ - pos_ >= 8) {
       std::uint64_t word;
       std::memcpy(&word, bytes_ + pos_, 8);
-      if (has_string_special(word, stop_at_non_ascii)) break;
+      if (has_string_special(word, STOP_AT_NON_ASCII)) break;
       pos_ += 8;
     }
   }
@@ -280,27 +315,25 @@ class Reader {
   }
 
   /// Reads a string whose opening quote has been consumed and sets `text` to
-  /// its decoded bytes. A string without escapes is a view of the input; one
-  /// with escapes is a view of the text buffer, valid until the next string
-  /// is read. Raw bytes of 0x80 and above are checked as UTF-8 as they pass,
-  /// which is the same as checking the decoded text: escapes only ever
-  /// produce complete sequences, so they can neither complete nor break a
-  /// raw one.
-  bool read_kept_string(std::string_view& text) {
+  /// where its decoded bytes are: in the input for a string without escapes,
+  /// in the text buffer for one with escapes. Raw bytes of 0x80 and above are checked as UTF-8 as
+  /// they pass, which is the same as checking the decoded text: escapes only ever produce complete
+  /// sequences, so they can neither complete nor break a raw one.
+  bool read_kept_string(Slice& text) {
     const std::size_t start = pos_;
     std::size_t run_start = pos_;
     bool escaped = false;
     const std::size_t mark = text_.size();
     while (true) {
-      skip_plain_string_bytes(true);
+      skip_plain_string_bytes<true>();
       if (at_end()) return false;
       const std::uint8_t b = bytes_[pos_];
       if (b == '"') {
         if (!escaped) {
-          text = std::string_view(reinterpret_cast<const char*>(bytes_ + start), pos_ - start);
+          text = Slice{false, start, pos_ - start};
         } else {
           text_.append(std::span<const std::uint8_t>(bytes_ + run_start, pos_ - run_start));
-          text = text_.view().substr(mark);
+          text = Slice{true, mark, text_.size() - mark};
         }
         ++pos_;
         return true;
@@ -328,7 +361,7 @@ class Reader {
   /// escapes are checked, surrogates and UTF-8 are not.
   bool skip_string() {
     while (true) {
-      skip_plain_string_bytes(false);
+      skip_plain_string_bytes<false>();
       if (at_end()) return false;
       const std::uint8_t b = bytes_[pos_];
       if (b == '"') {
@@ -478,22 +511,42 @@ class Reader {
     }
   }
 
+  /// The text of a slice; valid until the text buffer grows again.
+  std::string_view view_of(const Slice& slice) const {
+    const std::uint8_t* base = slice.in_text_buffer ? text_.data() : bytes_;
+    if (slice.length == 0) return {};
+    return {reinterpret_cast<const char*>(base + slice.offset), slice.length};
+  }
+
   const std::uint8_t* bytes_;
   std::size_t size_;
   std::size_t pos_ = 0;
-  SignIn result_;
+  std::array<Slice, FIELD_COUNT> fields_{};
   std::array<bool, FIELD_COUNT> have_{};
   /// Decoded strings that held escapes, one after another; it may hold the
   /// PIN, so it wipes itself when released.
-  SecretBytes text_;
+  SecretBytes& text_;
   std::vector<char> skip_stack_;
 };
 
 }  // namespace
 
-std::expected<SignIn, JsonReadError> parse_sign_in(std::span<const std::uint8_t> bytes) {
-  Reader reader(bytes);
+std::expected<SignInView, JsonReadError> parse_sign_in_view(std::span<const std::uint8_t> bytes,
+                                                            SecretBytes& scratch) {
+  Reader reader(bytes, scratch);
   return reader.read_document();
+}
+
+std::expected<SignIn, JsonReadError> parse_sign_in(std::span<const std::uint8_t> bytes) {
+  SecretBytes scratch;
+  std::expected<SignInView, JsonReadError> view = parse_sign_in_view(bytes, scratch);
+  if (!view) return std::unexpected(view.error());
+  SignIn in;
+  in.pin = SecretString(view->pin);
+  in.cert_der_hex.assign(view->cert_der_hex);
+  in.data_hex.assign(view->data_hex);
+  in.mechanism.assign(view->mechanism);
+  return in;
 }
 
 }  // namespace mirandel::codec

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 
 namespace mirandel::platform::win32 {
 
@@ -39,16 +40,25 @@ bool write_all(void* handle, std::string_view bytes) {
 }
 
 bool read_all(void* handle, SecretBytes& out) {
+  // A disk file says how long it is: room for all of it plus one byte, so
+  // that the read meeting the end finds room and nothing is regrown.
+  // Anything else (a pipe, a console) grows as it comes.
+  LARGE_INTEGER known{};
+  if (GetFileType(static_cast<HANDLE>(handle)) == FILE_TYPE_DISK &&
+      GetFileSizeEx(static_cast<HANDLE>(handle), &known) && known.QuadPart > 0 &&
+      static_cast<unsigned long long>(known.QuadPart) < SIZE_MAX / 2) {
+    out.reserve(out.size() + static_cast<std::size_t>(known.QuadPart) + 1);
+  }
   for (;;) {
-    std::uint8_t* place = out.prepare(READ_CHUNK);
+    std::uint8_t* place = out.prepare(out.spare() == 0 ? READ_CHUNK : 0);
+    const DWORD wanted = static_cast<DWORD>(std::min(out.spare(), CHUNK));
     DWORD got = 0;
-    if (!ReadFile(static_cast<HANDLE>(handle), place, static_cast<DWORD>(READ_CHUNK), &got,
-                  nullptr)) {
+    if (!ReadFile(static_cast<HANDLE>(handle), place, wanted, &got, nullptr)) {
       // The writer of a pipe closing its end is how a pipe's data ends.
       return GetLastError() == ERROR_BROKEN_PIPE;
     }
     if (got == 0) return true;
-    out.commit(std::min<std::size_t>(got, READ_CHUNK));
+    out.commit(std::min<std::size_t>(got, wanted));
   }
 }
 

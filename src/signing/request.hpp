@@ -17,7 +17,7 @@ namespace mirandel {
 struct SignRequest {
   SecretString pin;                       ///< the PIN text; its UTF-8 bytes go to C_Login
   std::vector<std::uint8_t> certificate;  ///< DER bytes that select the key; may be empty
-  std::vector<std::uint8_t> data;         ///< the bytes to sign; may be empty
+  ByteBuffer data;                        ///< the bytes to sign; may be empty
   ck::CK_MECHANISM_TYPE mechanism = 0;    ///< CKM_SHA256/384/512_RSA_PKCS, no parameter
 };
 

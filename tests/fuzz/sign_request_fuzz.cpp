@@ -1,11 +1,14 @@
 // Feeds arbitrary bytes to the request checks: every input must end in a
-// SignRequest or one of the three request messages, never in a crash.
+// SignRequest, whose data is what the reader's data_hex decodes to, or in one
+// of the three request messages, never in a crash.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
 #include <string_view>
 
+#include "codec/hex.hpp"
+#include "codec/json_reader.hpp"
 #include "signing/request.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -18,6 +21,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         break;
       default:
         std::abort();
+    }
+    // The data, decoded in place inside the request, matches a plain decoding
+    // of the text the reader found.
+    auto in = mirandel::codec::parse_sign_in(std::span(data, size));
+    if (!in) std::abort();
+    auto expected = mirandel::codec::hex_decode(in->data_hex);
+    if (!expected || expected->size() != result->data.size()) std::abort();
+    for (std::size_t i = 0; i < expected->size(); ++i) {
+      if ((*expected)[i] != result->data.data()[i]) std::abort();
     }
     return 0;
   }

@@ -123,3 +123,80 @@ TEST(HexRoundTrip, DecodingThenEncodingGivesTheTextInLowerCase) {
 
 }  // namespace
 }  // namespace mirandel::codec
+
+namespace mirandel::codec {
+namespace {
+
+/// The decoder's answer worked out one byte at a time, independently.
+std::expected<Bytes, HexError> decode_slowly(const std::string& text) {
+  if (text.size() % 2 != 0) return std::unexpected(HexError{HexOddLength{}});
+  const std::string digits = "0123456789abcdef";
+  Bytes bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char lower = static_cast<char>(std::tolower(static_cast<unsigned char>(text[i])));
+    const std::size_t value =
+        static_cast<unsigned char>(text[i]) < 0x80 ? digits.find(lower) : std::string::npos;
+    if (value == std::string::npos) {
+      return std::unexpected(HexError{HexInvalidByte{static_cast<std::uint8_t>(text[i]), i}});
+    }
+    if (i % 2 == 0) {
+      bytes.push_back(static_cast<std::uint8_t>(value << 4));
+    } else {
+      bytes.back() = static_cast<std::uint8_t>(bytes.back() | value);
+    }
+  }
+  return bytes;
+}
+
+// Long texts go through the block decoder: every bad byte at every position
+// of a text spanning several blocks and a tail must still be the one named.
+TEST(HexDecode, NamesTheFirstBadByteAtEveryPositionOfALongText) {
+  std::string text;
+  std::mt19937 random(7);
+  const std::string digits = "0123456789abcdefABCDEF";
+  for (int i = 0; i < 98; ++i) text += digits[random() % digits.size()];
+  const std::uint8_t bad_bytes[] = {'/',  ':',  '@',  'G',  '`',  'g',  ' ',
+                                    0x00, 0x7F, 0x80, 0xB0, 0xC1, 0xE6, 0xFF};
+  for (std::uint8_t bad : bad_bytes) {
+    for (std::size_t position = 0; position < text.size(); ++position) {
+      std::string broken = text;
+      broken[position] = static_cast<char>(bad);
+      auto decoded = hex_decode(broken);
+      ASSERT_FALSE(decoded.has_value()) << int{bad} << " at " << position;
+      EXPECT_EQ(decoded.error(), HexError(HexInvalidByte{bad, position}));
+    }
+  }
+}
+
+TEST(HexDecode, AgreesWithAByteWiseDecoderOnRandomTexts) {
+  std::mt19937 random(11);
+  const std::string digits = "0123456789abcdefABCDEF";
+  for (std::size_t length : {0u, 2u, 30u, 32u, 34u, 64u, 66u, 1000u, 4098u}) {
+    std::string text;
+    for (std::size_t i = 0; i < length; ++i) text += digits[random() % digits.size()];
+    // Sometimes one byte of any value somewhere.
+    if (length != 0 && random() % 2 == 0) {
+      text[random() % length] = static_cast<char>(random() % 256);
+    }
+    auto decoded = hex_decode(text);
+    auto expected = decode_slowly(text);
+    ASSERT_EQ(decoded.has_value(), expected.has_value()) << text;
+    if (decoded) {
+      EXPECT_EQ(*decoded, *expected);
+    } else {
+      EXPECT_EQ(decoded.error(), expected.error());
+    }
+  }
+}
+
+TEST(HexDecodeInto, WritesHalfTheTextIntoTheGivenBytes) {
+  const std::string text = "00ff10ABcdEF0123456789abcdef0123456789ABCDEF";
+  Bytes out(text.size() / 2 + 1, 0x5A);
+  ASSERT_TRUE(hex_decode_into(text, out).has_value());
+  EXPECT_EQ(Bytes(out.begin(), out.end() - 1), *hex_decode(text));
+  EXPECT_EQ(out.back(), 0x5A);  // nothing past the decoded bytes
+  EXPECT_EQ(hex_decode_into("abc", out).error(), HexError{HexOddLength{}});
+}
+
+}  // namespace
+}  // namespace mirandel::codec

@@ -23,7 +23,9 @@ struct Texts {
   }
 };
 
-Texts texts(const SignIn& in) { return {in.pin.str(), in.cert_der_hex, in.data_hex, in.mechanism}; }
+Texts texts(const SignIn& in) {
+  return {std::string(in.pin.view()), in.cert_der_hex, in.data_hex, in.mechanism};
+}
 
 /// A complete request object with one extra member whose value is `extra`
 /// written as it stands.
@@ -202,7 +204,7 @@ TEST(ParseSignIn, RejectsBadKeptStrings) {
 // The scan for special bytes may go a word at a time; put each special byte
 // at every offset around word boundaries so a faulty fast path shows.
 TEST(ParseSignIn, FindsSpecialBytesAtEveryOffset) {
-  for (std::size_t offset = 0; offset < 24; ++offset) {
+  for (std::size_t offset = 0; offset < 40; ++offset) {
     const std::string lead(offset, 'a');
     const Texts escaped{lead + "\"" + lead, "ab", "cd", "rsa_sha256"};
     expect_accepted({with_pin("\"" + lead + "\\\"" + lead + "\""), escaped});
@@ -214,6 +216,10 @@ TEST(ParseSignIn, FindsSpecialBytesAtEveryOffset) {
     expect_rejected({with_pin("\"" + lead), "unterminated"});
     expect_accepted({with_extra("\"" + lead + "\x80\\\"" + lead + "\""), STANDARD});
     expect_rejected({with_extra("\"" + lead + "\x1F" + lead + "\""), "control byte"});
+    // The bytes just past the special ranges are plain.
+    expect_accepted({with_pin("\"" + lead + " \x7F" + lead + "\""),
+                     {lead + " \x7F" + lead, "ab", "cd", "rsa_sha256"}});
+    expect_accepted({with_extra("\"" + lead + "\xFF\x80 " + lead + "\""), STANDARD});
   }
 }
 
@@ -326,6 +332,29 @@ TEST(ParseSignIn, SkipsAValueNestedTenMillionLevelsDeep) {
   json.append(DEPTH, ']');
   json += R"(,"cert_der_hex":"ab","data_hex":"cd","mechanism":"rsa_sha256"})";
   expect_accepted({json, STANDARD});
+}
+
+}  // namespace
+}  // namespace mirandel::codec
+
+namespace mirandel::codec {
+namespace {
+
+// The views point into the request for strings without escapes (nothing is
+// copied) and into the scratch buffer for strings with escapes.
+TEST(ParseSignInView, PointsIntoTheInputUnlessAStringHeldEscapes) {
+  const std::string json =
+      R"({"pin":"1\u00322","cert_der_hex":"ab","data_hex":"cdef","mechanism":"m"})";
+  SecretBytes scratch;
+  auto view = parse_sign_in_view(
+      std::span(reinterpret_cast<const std::uint8_t*>(json.data()), json.size()), scratch);
+  ASSERT_TRUE(view.has_value());
+  EXPECT_EQ(view->pin, "122");
+  EXPECT_GE(view->pin.data(), reinterpret_cast<const char*>(scratch.data()));
+  EXPECT_LT(view->pin.data(), reinterpret_cast<const char*>(scratch.data() + scratch.size()));
+  EXPECT_EQ(view->data_hex.data(), json.data() + json.find("cdef"));
+  EXPECT_EQ(view->cert_der_hex.data(), json.data() + json.find("ab\""));
+  EXPECT_EQ(view->mechanism, "m");
 }
 
 }  // namespace

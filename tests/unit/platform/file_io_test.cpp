@@ -35,7 +35,9 @@ std::string all_bytes(std::size_t size) {
 }
 
 TEST_F(FileIo, WritesAndReadsBackEveryByte) {
-  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{10001}}) {
+  // Past the heap blocks into pages of their own, and past a huge page.
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{10001},
+                           std::size_t{1} << 20, (std::size_t{5} << 20) + 3}) {
     fs::path path = directory_ / "data.bin";
     std::string bytes = all_bytes(size);
     ASSERT_TRUE(write_file(path, bytes)) << size;

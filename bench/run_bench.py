@@ -1,0 +1,310 @@
+#!/usr/bin/env python3
+"""Runs the benchmarks and prints docs/BENCHMARKS.md on standard output.
+
+Called by scripts/bench.sh, which builds the programs and makes the SoftHSM2
+tokens. Every figure is the median of interleaved runs: in each round every
+program of a group runs once, in turn, so that a busy moment of the machine
+hits all of them alike. Wall time comes from the parent's clock, peak resident
+memory from wait4's rusage of the measured process alone.
+"""
+
+import argparse
+import datetime
+import os
+import platform
+import statistics
+import subprocess
+import time
+
+MiB = 1024 * 1024
+GiB = 1024 * MiB
+
+
+def run_once(argv, env=None, stdin_path=None, pipe_from=None, capture=True):
+    """Runs argv once; returns (seconds, peak KiB, stdout bytes, CPU seconds).
+    Without `capture`, standard output goes to /dev/null."""
+    feeder = None
+    stdin = subprocess.DEVNULL
+    if stdin_path is not None:
+        stdin = open(stdin_path, "rb")
+    if pipe_from is not None:
+        feeder = subprocess.Popen(pipe_from, stdout=subprocess.PIPE)
+        stdin = feeder.stdout
+    start = time.perf_counter()
+    process = subprocess.Popen(argv, stdin=stdin,
+                               stdout=subprocess.PIPE if capture else subprocess.DEVNULL, env=env)
+    if feeder is not None:
+        feeder.stdout.close()
+    out = process.stdout.read() if capture else b""
+    _, status, usage = os.wait4(process.pid, 0)
+    elapsed = time.perf_counter() - start
+    process.returncode = os.waitstatus_to_exitcode(status)
+    if feeder is not None:
+        feeder.wait()
+    if stdin_path is not None:
+        stdin.close()
+    if process.returncode != 0:
+        raise SystemExit(f"{argv[0]} failed with status {process.returncode}")
+    return elapsed, usage.ru_maxrss, out, usage.ru_utime + usage.ru_stime
+
+
+def interleaved(programs, rounds):
+    """programs: {name: kwargs of run_once}. Returns {name: (median s, median KiB,
+    last out, median CPU s)}."""
+    times = {name: [] for name in programs}
+    peaks = {name: [] for name in programs}
+    cpus = {name: [] for name in programs}
+    outs = {}
+    for _ in range(rounds):
+        for name, spec in programs.items():
+            seconds, peak, out, cpu = run_once(**spec)
+            times[name].append(seconds)
+            peaks[name].append(peak)
+            cpus[name].append(cpu)
+            outs[name] = out
+    return {
+        name: (statistics.median(times[name]), statistics.median(peaks[name]), outs[name],
+               statistics.median(cpus[name]))
+        for name in programs
+    }
+
+
+def verdict(ratio, limit, at_least=False):
+    if at_least:
+        if ratio >= limit:
+            return "met"
+        return f"missed by {(limit - ratio):.2f}"
+    if ratio <= limit:
+        return "met"
+    return f"missed by {(ratio - limit):.2f}x"
+
+
+def machine():
+    model = "unknown"
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    model = line.split(":", 1)[1].strip()
+                    break
+    except OSError:
+        pass
+    memory = "unknown"
+    try:
+        with open("/proc/meminfo") as meminfo:
+            memory = f"{int(meminfo.readline().split()[1]) / 1024 / 1024:.1f} GiB"
+    except OSError:
+        pass
+    return model, os.cpu_count(), memory, platform.release()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--helper", required=True)
+    parser.add_argument("--floor", required=True)
+    parser.add_argument("--module", required=True)
+    parser.add_argument("--list-conf", required=True)
+    parser.add_argument("--sign-conf", required=True)
+    parser.add_argument("--pin", required=True)
+    parser.add_argument("--key-id", required=True)
+    parser.add_argument("--cert", required=True)
+    parser.add_argument("--work", required=True)
+    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--big-rounds", type=int, default=3)
+    parser.add_argument("--small-rounds", type=int, default=11,
+                        help="rounds of the short runs (listing, up to 1 MiB)")
+    parser.add_argument("--sizes", default="1024,1048576,16777216,67108864")
+    parser.add_argument("--huge", type=int, default=512 * MiB, help="data bytes of the big request")
+    parser.add_argument("--deep-nesting", default="", help="file with the deep-nesting figures")
+    parser.add_argument("--wine", default="", help="file with the Wine figure")
+    args = parser.parse_args()
+
+    load_before = os.getloadavg()
+    started = datetime.datetime.now(datetime.timezone.utc)
+    cert_hex = open(args.cert, "rb").read().hex()
+    list_env = dict(os.environ, SOFTHSM2_CONF=args.list_conf)
+    sign_env = dict(os.environ, SOFTHSM2_CONF=args.sign_conf)
+    rows = []  # (group, figure, ours, baseline, ratio text, target, verdict)
+
+    def write_request(path, data_path):
+        with open(data_path, "rb") as data, open(path, "w") as out:
+            out.write('{"pin":"%s","cert_der_hex":"%s","data_hex":"' % (args.pin, cert_hex))
+            while True:
+                chunk = data.read(8 * MiB)
+                if not chunk:
+                    break
+                out.write(chunk.hex())
+            out.write('","mechanism":"rsa_sha256"}')
+
+    def make_data(size):
+        data_path = os.path.join(args.work, f"data-{size}.bin")
+        with open(data_path, "wb") as out:
+            left = size
+            while left:
+                n = min(left, 8 * MiB)
+                out.write(os.urandom(n))
+                left -= n
+        request_path = os.path.join(args.work, f"request-{size}.json")
+        write_request(request_path, data_path)
+        return data_path, request_path
+
+    def size_name(size):
+        if size >= GiB:
+            return f"{size // GiB} GiB"
+        if size >= MiB:
+            return f"{size // MiB} MiB"
+        return f"{size // 1024} KiB"
+
+    # Listing.
+    result = interleaved(
+        {
+            "ours": dict(argv=[args.helper, args.module], env=list_env),
+            "floor": dict(argv=[args.floor, "list", args.module], env=list_env),
+        },
+        max(args.rounds, args.small_rounds),
+    )
+    listed = int(result["floor"][2])
+    ratio = result["ours"][0] / result["floor"][0]
+    rows.append(("listing", f"listing, {listed} certificates on 3 tokens (wall)",
+                 f"{result['ours'][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
+                 f"{ratio:.3f}x", "≤ 1.05x", verdict(ratio, 1.05)))
+
+    targets = {1024: 1.05, MiB: 1.15, 16 * MiB: 1.4, 64 * MiB: 1.4}
+    for size in [int(s) for s in args.sizes.split(",") if s]:
+        data_path, request_path = make_data(size)
+        programs = {
+            "ours": dict(argv=[args.helper, args.module, "", "sign", request_path], env=sign_env),
+            "floor": dict(argv=[args.floor, "sign", args.module, args.pin, args.cert, data_path],
+                          env=sign_env),
+            "pkcs11-tool": dict(argv=["pkcs11-tool", "--module", args.module, "--login", "--pin",
+                                      args.pin, "--sign", "-m", "SHA256-RSA-PKCS", "--id",
+                                      args.key_id, "-i", data_path], env=sign_env),
+        }
+        result = interleaved(programs,
+                             max(args.rounds, args.small_rounds) if size <= MiB else args.rounds)
+        document = result["ours"][2].decode()
+        expected = '{"signature":"%s","error":null}\n' % result["floor"][2].hex()
+        if document != expected:
+            raise SystemExit(f"the helper's signature of {size} bytes differs from the floor's")
+        ratio = result["ours"][0] / result["floor"][0]
+        limit = targets.get(size, 1.4)
+        rows.append(("signing", f"signing {size_name(size)} (wall)",
+                     f"{result['ours'][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
+                     f"{ratio:.3f}x", f"≤ {limit}x", verdict(ratio, limit)))
+        rows.append(("signing", f"signing {size_name(size)}: pkcs11-tool --sign (reference)",
+                     f"{result['ours'][0] * 1000:.1f} ms",
+                     f"{result['pkcs11-tool'][0] * 1000:.1f} ms",
+                     f"{result['ours'][0] / result['pkcs11-tool'][0]:.3f}x", "none", "reference"))
+        if size == 64 * MiB:
+            ratio = result["ours"][1] / result["floor"][1]
+            rows.append(("signing", "signing 64 MiB: peak resident memory",
+                         f"{result['ours'][1] / 1024:.1f} MiB",
+                         f"{result['floor'][1] / 1024:.1f} MiB", f"{ratio:.3f}x", "≤ 1.1x",
+                         verdict(ratio, 1.1)))
+            # The request path alone: the module path names nothing, so the run
+            # ends after the request has been read, checked and released.
+            request_bytes = os.path.getsize(request_path)
+            missing = os.path.join(args.work, "no-such-module.so")
+            result = interleaved(
+                {
+                    "file": dict(argv=[args.helper, missing, "", "sign", request_path]),
+                    "pipe": dict(argv=[args.helper, missing, "", "sign", "-"],
+                                 pipe_from=["cat", request_path]),
+                    "cat": dict(argv=["cat", request_path], capture=False),
+                },
+                args.rounds,
+            )
+            cat_rate = request_bytes / result["cat"][0] / GiB
+            cat_cpu_rate = request_bytes / result["cat"][3] / GiB
+            for source, limit in (("file", 1.0), ("pipe", 0.7)):
+                rate = request_bytes / result[source][0] / GiB
+                rows.append(("request path", f"request path alone, {size_name(request_bytes)} "
+                             f"request from a {source}", f"{rate:.2f} GiB/s",
+                             f"cat: {cat_rate:.2f} GiB/s", f"{rate / cat_rate:.2f}x of cat",
+                             f"≥ {limit} GiB/s", verdict(rate, limit, at_least=True)))
+                # Per second of the process's own CPU time (user + system), which
+                # a busy machine disturbs far less than wall time.
+                cpu_rate = request_bytes / result[source][3] / GiB
+                rows.append(("request path", f"the same, per CPU second (user + system)",
+                             f"{cpu_rate:.2f} GiB/s", f"cat: {cat_cpu_rate:.2f} GiB/s",
+                             f"{cpu_rate / cat_cpu_rate:.2f}x of cat", "information", ""))
+        os.remove(request_path)
+
+    if args.huge:
+        data_path, request_path = make_data(args.huge)
+        result = interleaved(
+            {
+                "ours": dict(argv=[args.helper, args.module, "", "sign", request_path],
+                             env=sign_env),
+                "floor": dict(argv=[args.floor, "sign", args.module, args.pin, args.cert,
+                                    data_path], env=sign_env),
+            },
+            args.big_rounds,
+        )
+        if not result["ours"][2].startswith(b'{"signature":"'):
+            raise SystemExit("the big request did not sign: " + result["ours"][2].decode()[:200])
+        request_bytes = os.path.getsize(request_path)
+        ratio = result["ours"][1] / result["floor"][1]
+        rows.append(("big request", f"{size_name(request_bytes)} request "
+                     f"({size_name(args.huge)} of data): peak resident memory",
+                     f"{result['ours'][1] / 1024:.1f} MiB", f"{result['floor'][1] / 1024:.1f} MiB",
+                     f"{ratio:.3f}x", "≤ 1.1x", verdict(ratio, 1.1)))
+        ratio = result["ours"][0] / result["floor"][0]
+        rows.append(("big request", f"{size_name(request_bytes)} request: wall time",
+                     f"{result['ours'][0]:.2f} s", f"{result['floor'][0]:.2f} s",
+                     f"{ratio:.3f}x", "signs", "met"))
+        os.remove(request_path)
+        os.remove(data_path)
+
+    load_after = os.getloadavg()
+    model, cpus, memory, kernel = machine()
+    print("# Benchmarks\n")
+    print("Written by `scripts/bench.sh`; figures, not tests. Rerun it to refresh this file.\n")
+    print("## Machine\n")
+    print(f"- CPU: {model}, {cpus} logical CPUs; memory {memory}; Linux {kernel}")
+    print(f"- Run started {started:%Y-%m-%d %H:%M} UTC; load average "
+          f"{load_before[0]:.2f} before, {load_after[0]:.2f} after (a shared machine shows it "
+          "here)")
+    print("- Token: SoftHSM2 (Debian 12), RSA-2048 key, mechanism `rsa_sha256`\n")
+    print("## Method\n")
+    print(f"- Every figure is the median of {args.rounds} runs ({max(args.rounds, args.small_rounds)} "
+          f"for the listing and signings up to 1 MiB, {args.big_rounds} for the "
+          "biggest request), interleaved: each round runs every program of a group once, in "
+          "turn, so that the baseline beside each figure was measured in the same run, "
+          "under the same load.")
+    print("- Wall time is the parent's clock from start to exit; peak resident memory is "
+          "`ru_maxrss` of the measured process alone (wait4). Linux keeps a process's peak "
+          "across exec, so peaks below the driver's own (about 16 MiB) do not show; only the "
+          "large signings' peaks are reported.")
+    print("- The floor (`bench/floor_client.c`) makes the PKCS#11 calls of the helper: the "
+          "load ladder, `C_Initialize`, the slot list, and for a listing per slot "
+          "`C_GetSlotInfo`, `C_GetTokenInfo`, a session, the certificate search in batches of "
+          "10 and each value in two calls; for a signing the certificate search by value, "
+          "`C_Login`, the key search, `C_SignInit` and one `C_Sign` on the raw bytes read from "
+          "a file. No JSON, no hex.")
+    print("- `pkcs11-tool --sign` streams with `C_SignUpdate`, which the helper does not do: "
+          "a reference, not a target.")
+    print("- Every signature of the helper is checked to equal the floor's, byte for byte.")
+    print("- The request path alone: the module path names no file, so the run ends after "
+          "the request has been read, parsed, decoded and wiped; the rate is request bytes "
+          "per second of wall time, with `cat` of the same file as the memory-speed "
+          "reference.\n")
+    print("## Figures\n")
+    print("| Figure | Helper | Baseline (floor unless named) | Ratio | Target | |")
+    print("|---|---|---|---|---|---|")
+    for _, figure, ours, base, ratio, target, result_text in rows:
+        print(f"| {figure} | {ours} | {base} | {ratio} | {target} | {result_text} |")
+    if args.wine and os.path.exists(args.wine):
+        print("\n## Windows build under Wine (information)\n")
+        print(open(args.wine).read().strip())
+    if args.deep_nesting and os.path.exists(args.deep_nesting):
+        print("\n## Deep nesting\n")
+        print("The request reader skipping an extra member nested N levels deep "
+              "(`bench/json_depth_bench`):\n")
+        print("```")
+        print(open(args.deep_nesting).read().strip())
+        print("```")
+
+
+if __name__ == "__main__":
+    main()
