@@ -16,6 +16,9 @@
 set -uo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
+# apt-get and dpkg need ldconfig, and the module tests their daemons, from the
+# sbin folders, which the shell that starts this script may leave off PATH.
+export PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin
 source scripts/lib/packages.sh
 
 JOBS=2
@@ -66,8 +69,18 @@ configure_and_build() {
   cmake -S . -B "$dir" "$@" && cmake --build "$dir" -j"$JOBS"
 }
 
+# On failure, the failed tests run once more, one at a time, and what they
+# print is kept for the end of the run, where a log's tail shows it.
 run_tests() {
-  ctest --test-dir build --output-on-failure -j"$JOBS"
+  rm -f build/failed-tests.log
+  ctest --test-dir build --output-on-failure -j"$JOBS" && return 0
+  local status=$?
+  {
+    echo "Failed in build/: $(cut -d: -f2 build/Testing/Temporary/LastTestsFailed.log | tr '\n' ' ')"
+    echo "Run again, one at a time:"
+    ctest --test-dir build --rerun-failed --output-on-failure 2>&1 | tail -n 80
+  } >build/failed-tests.log
+  return $status
 }
 
 # The sanitizers write their reports to files under build-asan/sanitizer-reports,
@@ -140,6 +153,12 @@ test_packages() {
 if [[ -f scripts/package.sh ]]; then
   step "packages (scripts/package.sh, then tests/packaging/deb_test.sh and zip_test.sh)" \
     test_packages
+fi
+
+if [[ -s build/failed-tests.log ]]; then
+  echo
+  echo "==== The failed tests of build/"
+  cat build/failed-tests.log
 fi
 
 echo

@@ -14,6 +14,11 @@
 
 source "$(dirname "${BASH_SOURCE[0]}")/schema.sh"
 
+# The modules' daemons and set-up tools (pkcsslotd, pcscd, tpm2-abrmd, ...)
+# live in the sbin folders, which an unprivileged or non-login shell, as a CI
+# runner may start, leaves off PATH.
+PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin
+
 E2E_SKIP=77
 E2E_PASSED=0
 E2E_FAILED=0
