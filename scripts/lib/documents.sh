@@ -28,6 +28,18 @@ listing_der_hexes() {
   printf '%s' "$1" | grep -oE '"der_hex":"[0-9a-f]*"' | sed -E 's/^"der_hex":"([0-9a-f]*)"$/\1/'
 }
 
+# Like listing_slots, with each slot's certificates sorted: for comparing two
+# listings of one token made by different processes, since a module may
+# return a token's objects in a different order each time (SoftHSM2 does).
+listing_slots_sorted() {
+  local lines description label certs
+  lines=$(listing_slots "$1") || return 1
+  [[ -z $lines ]] && return 0
+  while IFS=$'\t' read -r description label certs; do
+    printf '%s\t%s\t%s\n' "$description" "$label" "$(tr ' ' '\n' <<<"$certs" | sort | paste -sd ' ')"
+  done <<<"$lines"
+}
+
 # Prints one line per slot entry of a listing document:
 #   DESCRIPTION<TAB>TOKEN_LABEL<TAB>HEX HEX ...
 # (an empty certificate value shows as ""),
