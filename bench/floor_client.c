@@ -102,6 +102,12 @@ static CK_OBJECT_HANDLE *find_all(CK_SESSION_HANDLE session, CK_ATTRIBUTE *templ
   return all;
 }
 
+static CK_OBJECT_HANDLE *find_certificates(CK_SESSION_HANDLE session, CK_ULONG *found) {
+  CK_OBJECT_CLASS class = CKO_CERTIFICATE;
+  CK_ATTRIBUTE search = {CKA_CLASS, &class, sizeof class};
+  return find_all(session, &search, 1, found);
+}
+
 static int list(void) {
   CK_ULONG count = 0;
   CK_SLOT_ID *slots = slots_with_token(&count);
@@ -113,10 +119,8 @@ static int list(void) {
     f->C_GetTokenInfo(slots[s], &token_info);
     CK_SESSION_HANDLE session;
     if (f->C_OpenSession(slots[s], CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) continue;
-    CK_OBJECT_CLASS class = CKO_CERTIFICATE;
-    CK_ATTRIBUTE search = {CKA_CLASS, &class, sizeof class};
     CK_ULONG found = 0;
-    CK_OBJECT_HANDLE *handles = find_all(session, &search, 1, &found);
+    CK_OBJECT_HANDLE *handles = find_certificates(session, &found);
     for (CK_ULONG i = 0; i < found; ++i) {
       CK_ATTRIBUTE value = {CKA_VALUE, NULL, 0};
       if (f->C_GetAttributeValue(session, handles[i], &value, 1) != CKR_OK) continue;
@@ -143,10 +147,8 @@ static int sign(const char *pin, const char *cert_path, const char *data_path) {
     CK_SESSION_HANDLE session;
     if (f->C_OpenSession(slots[s], CKF_SERIAL_SESSION, NULL, NULL, &session) != CKR_OK) continue;
     /* The certificate by value, for its CKA_ID. */
-    CK_OBJECT_CLASS cert_class = CKO_CERTIFICATE;
-    CK_ATTRIBUTE cert_search = {CKA_CLASS, &cert_class, sizeof cert_class};
     CK_ULONG found = 0;
-    CK_OBJECT_HANDLE *handles = find_all(session, &cert_search, 1, &found);
+    CK_OBJECT_HANDLE *handles = find_certificates(session, &found);
     unsigned char id[256];
     CK_ULONG id_size = 0;
     int have_id = 0;

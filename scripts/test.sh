@@ -20,39 +20,9 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 # sbin folders, which the shell that starts this script may leave off PATH.
 export PATH=$PATH:/usr/local/sbin:/usr/sbin:/sbin
 source scripts/lib/packages.sh
+source scripts/lib/steps.sh
 
 JOBS=2
-passed=0
-failed=0
-results=()
-
-# Runs one step: step NAME COMMAND... ; records and announces the outcome.
-step() {
-  local name=$1 start status
-  shift
-  echo
-  echo "==== $name"
-  start=$SECONDS
-  "$@"
-  status=$?
-  if ((status == 0)); then
-    passed=$((passed + 1))
-    results+=("PASS  $name ($((SECONDS - start)) s)")
-  else
-    failed=$((failed + 1))
-    results+=("FAIL  $name ($((SECONDS - start)) s, status $status)")
-  fi
-  echo "==== $name: $([[ $status == 0 ]] && echo passed || echo "FAILED (status $status)")"
-  return $status
-}
-
-# Counts a step that could not run because the one it needs failed.
-not_run() {
-  failed=$((failed + 1))
-  results+=("FAIL  $1 (not run: $2 failed)")
-  echo
-  echo "==== $1: not run, $2 failed"
-}
 
 install_packages() {
   local -a packages=("${MIRANDEL_BASE_PACKAGES[@]}" "${MIRANDEL_MATRIX_PACKAGES[@]}")
@@ -161,8 +131,4 @@ if [[ -s build/failed-tests.log ]]; then
   cat build/failed-tests.log
 fi
 
-echo
-echo "==== Summary"
-printf '%s\n' "${results[@]}"
-echo "$passed passed, $failed failed"
-((failed == 0))
+steps_summary Summary

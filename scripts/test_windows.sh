@@ -18,6 +18,9 @@ set -uo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.." || exit 1
 source scripts/lib/packages.sh
+source scripts/lib/steps.sh
+STEP_MARK=----
+STEP_BRIEF=1
 root=$PWD
 
 # One run at a time per work tree: two runs would build build-win/ at once and
@@ -29,36 +32,12 @@ if ! flock -w 3600 9; then
   exit 1
 fi
 
-passed=0
-failed=0
-results=()
-
-step() {
-  local name=$1 status
-  shift
-  echo
-  echo "---- $name"
-  "$@"
-  status=$?
-  if ((status == 0)); then
-    passed=$((passed + 1))
-    results+=("PASS  $name")
-  else
-    failed=$((failed + 1))
-    results+=("FAIL  $name (status $status)")
-  fi
-  return $status
-}
-
 finish() {
-  echo
-  echo "---- Windows summary"
-  printf '%s\n' "${results[@]}"
-  echo "$passed passed, $failed failed"
+  steps_summary "Windows summary"
   if [[ -n ${WINEPREFIX:-} ]] && command -v wineserver >/dev/null; then
     wineserver -k 2>/dev/null || true
   fi
-  ((failed == 0 && passed > 0))
+  ((STEPS_FAILED == 0 && STEPS_PASSED > 0))
   exit $?
 }
 

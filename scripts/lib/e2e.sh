@@ -1,6 +1,9 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034  # HELPER, REPO, WORK and DOCUMENT are for the scripts that source this file
-# Common frame of the end-to-end test scripts in tests/e2e/.
+# Common frame of the end-to-end test scripts in tests/e2e/ and of the
+# packaging tests in tests/packaging/. Sourcing this file brings in the other
+# test helpers of scripts/lib/ as well (hex, documents, schemas, SoftHSM2,
+# the module matrix, opencryptoki, tpm2), so a script needs one source line.
 #
 # A script sources this file and calls
 #   e2e_init "$@" [--needs TOOL...]
@@ -12,7 +15,13 @@
 # friends; e2e_finish prints the tally and ends the script with status 1
 # when any check failed.
 
+source "$(dirname "${BASH_SOURCE[0]}")/hex.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/documents.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/schema.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/softhsm.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/matrix.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/opencryptoki.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/tpm2.sh"
 
 # The modules' daemons and set-up tools (pkcsslotd, pcscd, tpm2-abrmd, ...)
 # live in the sbin folders, which an unprivileged or non-login shell, as a CI
@@ -57,7 +66,6 @@ e2e_init() {
   trap 'exit 143' TERM
 }
 
-# Records one passed check.
 pass() {
   E2E_PASSED=$((E2E_PASSED + 1))
 }
@@ -135,7 +143,7 @@ check_document_on_stdout() {
   DOCUMENT=$(cat "$WORK/stdout")
 }
 
-# Writes a signing request in its object form (needs hex.sh):
+# Writes a signing request in its object form:
 #   write_request FILE PIN_JSON CERT_DER DATA_FILE MECHANISM
 write_request() {
   printf '{"pin":"%s","cert_der_hex":"%s","data_hex":"%s","mechanism":"%s"}' \
@@ -151,8 +159,7 @@ verifies() {
 
 # check_signature WHAT DIGEST DATA_FILE PUBLIC_KEY: the run printed a
 # successful document whose signature, 256 bytes, openssl verifies over
-# DATA_FILE (needs documents.sh and hex.sh). Leaves the signature's hex in
-# SIGNATURE.
+# DATA_FILE. Leaves the signature's hex in SIGNATURE.
 check_signature() {
   local what=$1 digest=$2 data=$3 key=$4 error
   SIGNATURE=

@@ -1,7 +1,8 @@
 # shellcheck shell=bash
 # shellcheck disable=SC2034  # the RV_* texts are for the scripts that source this file
 # Frame of the end-to-end scripts that run the helper against real PKCS#11
-# modules and their daemons (tests/e2e/module_*.sh). Source it after e2e.sh.
+# modules and their daemons (tests/e2e/module_*.sh, p11kit_proxy.sh,
+# signing_two_tokens.sh). e2e.sh sources it.
 #
 #   matrix_init "$@" --requires PACKAGE:TOOL_OR_PATH...
 #

@@ -107,7 +107,7 @@ token_import_key() {
 }
 
 # Counts the certificate objects pkcs11-tool sees on a token without login:
-#   softhsm_count_public_certs TOKEN_LABEL
+#   softhsm_count_public_certs TOKEN_LABEL [MODULE]   (SoftHSM2 by default)
 softhsm_count_public_certs() {
   pkcs11-tool --module "${2:-$SOFTHSM_MODULE}" --token-label "$1" --list-objects --type cert \
     2>/dev/null | grep -c '^Certificate Object'

@@ -12,9 +12,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 e2e_init "$@" --needs softhsm2-util pkcs11-tool openssl "$SOFTHSM_MODULE"
 
 softhsm_setup "$WORK/softhsm"

@@ -8,7 +8,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
 module=/usr/lib/x86_64-linux-gnu/libsoftokn3.so
 matrix_init "$@" --requires "libnss3:$module"
 log_versions libnss3

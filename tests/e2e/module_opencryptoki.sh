@@ -16,11 +16,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/opencryptoki.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 matrix_init "$@" --requires "opencryptoki:$OCK_MODULE" opencryptoki:pkcsslotd \
   opencryptoki:pkcsconf opensc:pkcs11-tool openssl:openssl
 log_versions opencryptoki

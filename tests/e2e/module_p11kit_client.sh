@@ -9,10 +9,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 client=/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-client.so
 matrix_init "$@" --requires "p11-kit-modules:$client" p11-kit:p11-kit \
   "p11-kit:/usr/libexec/p11-kit/p11-kit-server" softhsm2:softhsm2-util \

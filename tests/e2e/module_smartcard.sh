@@ -12,7 +12,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
 opensc_module=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so
 ykcs11_module=/usr/lib/x86_64-linux-gnu/libykcs11.so
 matrix_init "$@" --requires "opensc-pkcs11:$opensc_module" "ykcs11:$ykcs11_module" \

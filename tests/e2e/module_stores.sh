@@ -10,8 +10,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 trust_module=/usr/lib/x86_64-linux-gnu/pkcs11/p11-kit-trust.so
 roots_module=/usr/lib/x86_64-linux-gnu/libnssckbi.so
 system_bundle=/etc/ssl/certs/ca-certificates.crt

@@ -18,11 +18,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/tpm2.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
 matrix_init "$@" --requires "libtpm2-pkcs11-1:$TPM2_MODULE" libtpm2-pkcs11-tools:tpm2_ptool \
   swtpm:swtpm tpm2-tools:tpm2_getcap tpm2-tools:tpm2_dictionarylockout tpm2-abrmd:tpm2-abrmd \

@@ -13,10 +13,6 @@
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/matrix.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/softhsm.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/hex.sh"
-source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/documents.sh"
 proxy=/usr/lib/x86_64-linux-gnu/p11-kit-proxy.so
 matrix_init "$@" --requires softhsm2:softhsm2-util opensc:pkcs11-tool openssl:openssl \
   p11-kit:p11-kit "softhsm2:$SOFTHSM_MODULE" "p11-kit-modules:$proxy"

@@ -5,18 +5,8 @@
 # wrong one.
 #   signing_softhsm.sh [HELPER] [REPO]
 set -euo pipefail
-# shellcheck source-path=SCRIPTDIR/../..
 
-repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
-# shellcheck source=scripts/lib/e2e.sh
-source "$repo/scripts/lib/e2e.sh"
-# shellcheck source=scripts/lib/softhsm.sh
-source "$repo/scripts/lib/softhsm.sh"
-# shellcheck source=scripts/lib/documents.sh
-source "$repo/scripts/lib/documents.sh"
-# shellcheck source=scripts/lib/hex.sh
-source "$repo/scripts/lib/hex.sh"
-
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
 e2e_init "$@" --needs softhsm2-util pkcs11-tool openssl od "$SOFTHSM_MODULE"
 
 # SOFTHSM2_CONF is exported by softhsm_setup to this script and its children only.

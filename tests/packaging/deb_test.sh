@@ -14,9 +14,6 @@ root=$(mktemp -d)
 dpkg-deb -x "$deb" "$root"
 
 source "$here/../../scripts/lib/e2e.sh"
-source "$here/../../scripts/lib/softhsm.sh"
-source "$here/../../scripts/lib/hex.sh"
-source "$here/../../scripts/lib/documents.sh"
 source "$here/demo_token.sh"
 e2e_init "$root/usr/bin/mirandel-pkcs11-helper" "${2:-}" --needs softhsm2-util pkcs11-tool \
   openssl lintian groff "$SOFTHSM_MODULE"

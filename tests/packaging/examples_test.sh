@@ -13,8 +13,6 @@ set -euo pipefail
 
 here=$(dirname "${BASH_SOURCE[0]}")
 source "$here/../../scripts/lib/e2e.sh"
-source "$here/../../scripts/lib/softhsm.sh"
-source "$here/../../scripts/lib/hex.sh"
 source "$here/demo_token.sh"
 e2e_init "$@" --needs softhsm2-util pkcs11-tool openssl /usr/bin/python3 mcs mono node \
   "$SOFTHSM_MODULE"
