@@ -9,6 +9,7 @@
 #include "fatal.hpp"
 #include "inventory/listing.hpp"
 #include "invocation.hpp"
+#include "messages.hpp"
 #include "platform/arguments.hpp"
 #include "platform/console.hpp"
 #include "platform/process_hardening.hpp"
@@ -59,10 +60,10 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc&) {
-    mirandel::fatal("memoria esaurita");
+    mirandel::fatal(mirandel::FATAL_OUT_OF_MEMORY);
   } catch (const std::exception&) {
-    mirandel::fatal("eccezione inattesa");
+    mirandel::fatal(mirandel::FATAL_UNEXPECTED_EXCEPTION);
   } catch (...) {
-    mirandel::fatal("eccezione sconosciuta");
+    mirandel::fatal(mirandel::FATAL_UNKNOWN_EXCEPTION);
   }
 }
