@@ -24,7 +24,6 @@ constexpr int EXIT_DOCUMENT = 0;
 /// Exit status when the document could not be delivered in full (the file
 /// or standard output could not be written, or standard output was closed).
 constexpr int EXIT_UNDELIVERED = 1;
-/// Exit status after the usage line.
 constexpr int EXIT_USAGE = 2;
 
 int run(int argc, char** argv) {

@@ -56,7 +56,6 @@ int hex_digit_value(std::uint8_t b) {
 /// The four whitespace bytes of JSON; nothing else counts.
 bool is_json_whitespace(std::uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 
-/// An ASCII decimal digit.
 bool is_digit(std::uint8_t b) { return b >= '0' && b <= '9'; }
 
 /// Where a kept string's bytes are: a run of the input, or (when it held
@@ -95,13 +94,10 @@ class Reader {
   }
 
  private:
-  /// True once every byte has been consumed.
   bool at_end() const { return pos_ >= size_; }
 
-  /// A failure at the current position.
   std::unexpected<JsonReadError> failure() const { return std::unexpected(JsonReadError{pos_}); }
 
-  /// Moves past JSON whitespace.
   void skip_whitespace() {
     while (pos_ < size_ && is_json_whitespace(bytes_[pos_])) ++pos_;
   }
@@ -286,7 +282,6 @@ class Reader {
     return true;
   }
 
-  /// Adds one decoded byte to the text buffer.
   void append_byte(std::uint8_t b) {
     *text_.prepare(1) = b;
     text_.commit(1);
@@ -316,9 +311,10 @@ class Reader {
 
   /// Reads a string whose opening quote has been consumed and sets `text` to
   /// where its decoded bytes are: in the input for a string without escapes,
-  /// in the text buffer for one with escapes. Raw bytes of 0x80 and above are checked as UTF-8 as
-  /// they pass, which is the same as checking the decoded text: escapes only ever produce complete
-  /// sequences, so they can neither complete nor break a raw one.
+  /// in the text buffer for one with escapes. Raw bytes of 0x80 and above
+  /// are checked as UTF-8 as they pass, which is the same as checking the
+  /// decoded text: escapes only ever produce complete sequences, so they can
+  /// neither complete nor break a raw one.
   bool read_kept_string(Slice& text) {
     const std::size_t start = pos_;
     std::size_t run_start = pos_;
@@ -402,7 +398,6 @@ class Reader {
     return true;
   }
 
-  /// Moves past a run of digits, possibly empty.
   void skip_digits() {
     while (pos_ < size_ && is_digit(bytes_[pos_])) ++pos_;
   }

@@ -29,7 +29,6 @@ constexpr std::array<MechanismName, 3> MECHANISMS = {{
     {"rsa_sha512", ck::CKM_SHA512_RSA_PKCS},
 }};
 
-/// A request failure carrying one of the fixed messages.
 std::unexpected<std::string> failure(std::string_view message) {
   return std::unexpected(std::string(message));
 }
