@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/hex.hpp"
 #include "codec/utf8.hpp"
 
 #if defined(__SSE2__)
@@ -43,14 +44,6 @@ constexpr bool has_string_special(std::uint64_t word, bool stop_at_non_ascii) {
   const bool control = ((word - ONES * 0x20) & ~word & HIGH_BITS) != 0;
   const bool non_ascii = stop_at_non_ascii && (word & HIGH_BITS) != 0;
   return quote || backslash || control || non_ascii;
-}
-
-/// The value of a hex digit, or -1 for any other byte.
-int hex_digit_value(std::uint8_t b) {
-  if (b >= '0' && b <= '9') return b - '0';
-  if (b >= 'a' && b <= 'f') return b - 'a' + 10;
-  if (b >= 'A' && b <= 'F') return b - 'A' + 10;
-  return -1;
 }
 
 /// The four whitespace bytes of JSON; nothing else counts.
@@ -216,9 +209,9 @@ class Reader {
     }
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-      const int digit = hex_digit_value(bytes_[pos_]);
-      if (digit < 0) return false;
-      unit = unit << 4 | static_cast<std::uint32_t>(digit);
+      const std::uint8_t digit = hex_digit_value(bytes_[pos_]);
+      if (digit == NOT_A_HEX_DIGIT) return false;
+      unit = unit << 4 | digit;
       ++pos_;
     }
     return true;
