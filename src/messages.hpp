@@ -1,7 +1,7 @@
 // Every text the program answers in Italian, byte for byte as a caller sees
-// it. Callers match on these strings, and the README and the man page quote
-// each of them (tests/packaging/check_messages.py reads this file to check
-// that they do), so a change here is a change of the program's interface.
+// it. They are part of the program's interface: the README and the man page
+// quote each of them (tests/packaging/check_messages.py reads this file to
+// check that they do), and callers may compare them as they are.
 //
 // A text ending in ": " is a prefix: the English text of the PKCS#11 failure
 // behind it (pkcs11::error_text) or the caller's mechanism name follows it
