@@ -65,19 +65,20 @@ constexpr char short_escape(unsigned char c) {
   }
 }
 
-/// Appends `value` as a JSON string, or null when it is absent.
-void append_optional_string(std::string& out, const std::optional<std::string>& value) {
+void append_key(std::string& out, std::string_view key) {
+  append_json_string(out, key);
+  out += ':';
+}
+
+/// Appends `"key":` and `value` as a JSON string, or null when it is absent.
+void append_optional_member(std::string& out, std::string_view key,
+                            const std::optional<std::string>& value) {
+  append_key(out, key);
   if (value) {
     append_json_string(out, *value);
   } else {
     out += "null";
   }
-}
-
-/// Appends `"key":`.
-void append_key(std::string& out, std::string_view key) {
-  append_json_string(out, key);
-  out += ':';
 }
 
 /// Appends `[...]` with each item written by `append_item`, separated by commas.
@@ -100,15 +101,27 @@ void append_cert(std::string& out, const CertEntry& cert) {
 
 void append_slot(std::string& out, const SlotEntry& slot) {
   out += '{';
-  append_key(out, "description");
-  append_optional_string(out, slot.description);
+  append_optional_member(out, "description", slot.description);
   out += ',';
-  append_key(out, "token_label");
-  append_optional_string(out, slot.token_label);
+  append_optional_member(out, "token_label", slot.token_label);
   out += ',';
   append_key(out, "certs");
   append_array(out, slot.certs, append_cert);
   out += '}';
+}
+
+/// The frame both documents share: `{`, the first member written by
+/// `append_first`, then `"error"` and `}`.
+template <typename AppendFirst>
+std::string serialize_document(AppendFirst append_first, const std::optional<std::string>& error) {
+  std::string out;
+  out.reserve(INITIAL_CAPACITY);
+  out += '{';
+  append_first(out);
+  out += ',';
+  append_optional_member(out, "error", error);
+  out += '}';
+  return out;
 }
 
 }  // namespace
@@ -140,29 +153,20 @@ void append_json_string(std::string& out, std::string_view text) {
 }
 
 std::string serialize(const ListingDocument& document) {
-  std::string out;
-  out.reserve(INITIAL_CAPACITY);
-  out += '{';
-  append_key(out, "slots");
-  append_array(out, document.slots, append_slot);
-  out += ',';
-  append_key(out, "error");
-  append_optional_string(out, document.error);
-  out += '}';
-  return out;
+  return serialize_document(
+      [&document](std::string& out) {
+        append_key(out, "slots");
+        append_array(out, document.slots, append_slot);
+      },
+      document.error);
 }
 
 std::string serialize(const SignatureDocument& document) {
-  std::string out;
-  out.reserve(INITIAL_CAPACITY);
-  out += '{';
-  append_key(out, "signature");
-  append_optional_string(out, document.signature);
-  out += ',';
-  append_key(out, "error");
-  append_optional_string(out, document.error);
-  out += '}';
-  return out;
+  return serialize_document(
+      [&document](std::string& out) {
+        append_optional_member(out, "signature", document.signature);
+      },
+      document.error);
 }
 
 }  // namespace mirandel

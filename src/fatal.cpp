@@ -3,6 +3,7 @@
 
 #include <cstdlib>
 
+#include "messages.hpp"
 #include "platform/console.hpp"
 
 namespace mirandel {
@@ -10,7 +11,7 @@ namespace mirandel {
 void fatal(std::string_view message) noexcept {
   // Three writes instead of one joined string: this path may run because
   // memory ran out, so it must not allocate.
-  platform::write_stderr("mirandel-pkcs11-helper: errore interno: ");
+  platform::write_stderr(FATAL_PREFIX);
   platform::write_stderr(message);
   platform::write_stderr("\n");
   // _Exit skips static destructors, which may be in the very state that

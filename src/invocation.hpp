@@ -4,7 +4,6 @@
 #include <filesystem>
 #include <optional>
 #include <span>
-#include <string_view>
 #include <variant>
 
 #include "platform/arguments.hpp"
@@ -21,12 +20,9 @@ struct Invocation {
   platform::Argument request_path;  ///< Sign only; empty when missing; "-" is stdin
 };
 
-/// The outcome when the first argument is missing or blank.
+/// The outcome when the first argument is missing or blank: the caller
+/// writes USAGE_LINE (messages.hpp) and stops.
 struct Usage {};
-
-/// The usage line with its line feed (71 bytes), for standard error.
-inline constexpr std::string_view USAGE_LINE =
-    "uso: mirandel-pkcs11-helper <modulo> [output.json] [sign <input.json>]\n";
 
 /// Reads the arguments (program name first) into an Invocation, or Usage.
 std::variant<Invocation, Usage> parse_invocation(std::span<const platform::Argument> arguments);

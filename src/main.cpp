@@ -9,6 +9,7 @@
 #include "fatal.hpp"
 #include "inventory/listing.hpp"
 #include "invocation.hpp"
+#include "messages.hpp"
 #include "platform/arguments.hpp"
 #include "platform/console.hpp"
 #include "platform/process_hardening.hpp"
@@ -23,7 +24,6 @@ constexpr int EXIT_DOCUMENT = 0;
 /// Exit status when the document could not be delivered in full (the file
 /// or standard output could not be written, or standard output was closed).
 constexpr int EXIT_UNDELIVERED = 1;
-/// Exit status after the usage line.
 constexpr int EXIT_USAGE = 2;
 
 int run(int argc, char** argv) {
@@ -59,10 +59,10 @@ int main(int argc, char** argv) {
   try {
     return run(argc, argv);
   } catch (const std::bad_alloc&) {
-    mirandel::fatal("memoria esaurita");
+    mirandel::fatal(mirandel::FATAL_OUT_OF_MEMORY);
   } catch (const std::exception&) {
-    mirandel::fatal("eccezione inattesa");
+    mirandel::fatal(mirandel::FATAL_UNEXPECTED_EXCEPTION);
   } catch (...) {
-    mirandel::fatal("eccezione sconosciuta");
+    mirandel::fatal(mirandel::FATAL_UNKNOWN_EXCEPTION);
   }
 }

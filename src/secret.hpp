@@ -1,7 +1,18 @@
-// Byte buffers for the request path, and buffers for secrets (the signing
-// request, the PIN): a secret's bytes are wiped before the memory is given
-// back, on growth as well as on release, so no copy of a PIN is left behind
-// in freed memory.
+// The buffers of the signing request's path, which we allocate ourselves so
+// that no copy of the PIN is left behind in memory we give back.
+//
+// SecretBytes holds bytes that may contain the PIN (the raw request, the
+// decoded escapes). Every block it lets go of, on growth as on release, has
+// its bytes wiped first: the bytes within size(), which is why whatever is
+// written into prepare()'s room must be commit()ted. A large block is pages
+// of its own (platform/memory.hpp); on Linux it grows by moving those pages
+// rather than by copying them, which leaves no old copy behind. ByteBuffer is
+// the same buffer without the wiping, for the data to sign. SecretString
+// keeps the PIN itself in pages locked against swapping (mlock, VirtualLock)
+// where the system allows it.
+//
+// Every wipe is secure_wipe: a memset through a volatile function pointer,
+// then a compiler barrier, so that the optimiser keeps the stores.
 #pragma once
 
 #include <atomic>
@@ -43,7 +54,8 @@ namespace detail {
 
 /// A growable byte array that we allocate ourselves: small ones with new[],
 /// large ones as pages of their own. Bytes are never zero-filled on the
-/// caller's behalf. With `WIPE`, every block is wiped before it is let go.
+/// caller's behalf. With `WIPE`, the bytes within size() of every block are
+/// wiped before the block is let go.
 template <bool WIPE>
 class Buffer {
  public:

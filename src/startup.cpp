@@ -3,6 +3,7 @@
 
 #include <utility>
 
+#include "messages.hpp"
 #include "pkcs11/errors.hpp"
 #include "pkcs11/token.hpp"
 
@@ -22,7 +23,7 @@ std::string start_up_message(std::string_view prefix, const pkcs11::BindingError
 std::expected<StartedModule, std::string> start_module(const std::filesystem::path& module_path) {
   pkcs11::Result<pkcs11::ModuleRef> loaded = pkcs11::load_module(module_path);
   if (!loaded) {
-    return std::unexpected(start_up_message("Modulo PKCS#11 non caricabile: ", loaded.error()));
+    return std::unexpected(start_up_message(MODULE_NOT_LOADABLE_PREFIX, loaded.error()));
   }
   pkcs11::ModuleRef module = std::move(*loaded);
 
@@ -31,14 +32,13 @@ std::expected<StartedModule, std::string> start_module(const std::filesystem::pa
   // document. C_Finalize is never called.
   if (pkcs11::Result<void> initialized = pkcs11::initialize_module(*module); !initialized) {
     module.reset();
-    return std::unexpected(
-        start_up_message("Inizializzazione PKCS#11 fallita: ", initialized.error()));
+    return std::unexpected(start_up_message(INITIALIZE_FAILED_PREFIX, initialized.error()));
   }
 
   pkcs11::Result<std::vector<ck::CK_SLOT_ID>> slots = pkcs11::get_slots_with_token(*module);
   if (!slots) {
     module.reset();
-    return std::unexpected(start_up_message("Lettura degli slot fallita: ", slots.error()));
+    return std::unexpected(start_up_message(SLOT_LIST_FAILED_PREFIX, slots.error()));
   }
   return StartedModule{std::move(module), std::move(*slots)};
 }

@@ -13,10 +13,10 @@ namespace {
 /// The encoder's digits: lower case only.
 constexpr char DIGITS[] = "0123456789abcdef";
 
-/// Digit value of every byte, or 0xFF for a byte that is not a hex digit.
+/// Digit value of every byte, or NOT_A_HEX_DIGIT.
 constexpr std::array<std::uint8_t, 256> make_digit_values() {
   std::array<std::uint8_t, 256> values{};
-  for (std::uint8_t& v : values) v = 0xFF;
+  for (std::uint8_t& v : values) v = NOT_A_HEX_DIGIT;
   for (int c = '0'; c <= '9'; ++c) values[c] = static_cast<std::uint8_t>(c - '0');
   for (int c = 'a'; c <= 'f'; ++c) values[c] = static_cast<std::uint8_t>(c - 'a' + 10);
   for (int c = 'A'; c <= 'F'; ++c) values[c] = static_cast<std::uint8_t>(c - 'A' + 10);
@@ -41,10 +41,10 @@ std::expected<void, HexError> decode_pairs(std::string_view text, std::size_t fr
   for (std::size_t i = from; i < text.size(); i += 2) {
     const auto high_byte = static_cast<std::uint8_t>(text[i]);
     const std::uint8_t high = DIGIT_VALUES[high_byte];
-    if (high == 0xFF) return std::unexpected(HexError{HexInvalidByte{high_byte, i}});
+    if (high == NOT_A_HEX_DIGIT) return std::unexpected(HexError{HexInvalidByte{high_byte, i}});
     const auto low_byte = static_cast<std::uint8_t>(text[i + 1]);
     const std::uint8_t low = DIGIT_VALUES[low_byte];
-    if (low == 0xFF) return std::unexpected(HexError{HexInvalidByte{low_byte, i + 1}});
+    if (low == NOT_A_HEX_DIGIT) return std::unexpected(HexError{HexInvalidByte{low_byte, i + 1}});
     out[i / 2] = static_cast<std::uint8_t>(high << 4 | low);
   }
   return {};
@@ -77,6 +77,8 @@ inline __m128i join_pairs(__m128i values) {
 #endif
 
 }  // namespace
+
+std::uint8_t hex_digit_value(std::uint8_t byte) { return DIGIT_VALUES[byte]; }
 
 std::string hex_encode(std::span<const std::uint8_t> bytes) {
   std::string text(bytes.size() * 2, '\0');

@@ -25,6 +25,12 @@ struct HexInvalidByte {
 };
 using HexError = std::variant<HexOddLength, HexInvalidByte>;
 
+/// What hex_digit_value gives for a byte that is not a hex digit.
+inline constexpr std::uint8_t NOT_A_HEX_DIGIT = 0xFF;
+
+/// The value of a hex digit of either case, or NOT_A_HEX_DIGIT.
+std::uint8_t hex_digit_value(std::uint8_t byte);
+
 /// Strict decoder: pairs of digits of either case; odd length judged first.
 std::expected<std::vector<std::uint8_t>, HexError> hex_decode(std::string_view text);
 

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "codec/hex.hpp"
 #include "codec/utf8.hpp"
 
 #if defined(__SSE2__)
@@ -45,18 +46,9 @@ constexpr bool has_string_special(std::uint64_t word, bool stop_at_non_ascii) {
   return quote || backslash || control || non_ascii;
 }
 
-/// The value of a hex digit, or -1 for any other byte.
-int hex_digit_value(std::uint8_t b) {
-  if (b >= '0' && b <= '9') return b - '0';
-  if (b >= 'a' && b <= 'f') return b - 'a' + 10;
-  if (b >= 'A' && b <= 'F') return b - 'A' + 10;
-  return -1;
-}
-
 /// The four whitespace bytes of JSON; nothing else counts.
 bool is_json_whitespace(std::uint8_t b) { return b == ' ' || b == '\t' || b == '\n' || b == '\r'; }
 
-/// An ASCII decimal digit.
 bool is_digit(std::uint8_t b) { return b >= '0' && b <= '9'; }
 
 /// Where a kept string's bytes are: a run of the input, or (when it held
@@ -95,13 +87,10 @@ class Reader {
   }
 
  private:
-  /// True once every byte has been consumed.
   bool at_end() const { return pos_ >= size_; }
 
-  /// A failure at the current position.
   std::unexpected<JsonReadError> failure() const { return std::unexpected(JsonReadError{pos_}); }
 
-  /// Moves past JSON whitespace.
   void skip_whitespace() {
     while (pos_ < size_ && is_json_whitespace(bytes_[pos_])) ++pos_;
   }
@@ -220,9 +209,9 @@ class Reader {
     }
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-      const int digit = hex_digit_value(bytes_[pos_]);
-      if (digit < 0) return false;
-      unit = unit << 4 | static_cast<std::uint32_t>(digit);
+      const std::uint8_t digit = hex_digit_value(bytes_[pos_]);
+      if (digit == NOT_A_HEX_DIGIT) return false;
+      unit = unit << 4 | digit;
       ++pos_;
     }
     return true;
@@ -286,7 +275,6 @@ class Reader {
     return true;
   }
 
-  /// Adds one decoded byte to the text buffer.
   void append_byte(std::uint8_t b) {
     *text_.prepare(1) = b;
     text_.commit(1);
@@ -316,9 +304,10 @@ class Reader {
 
   /// Reads a string whose opening quote has been consumed and sets `text` to
   /// where its decoded bytes are: in the input for a string without escapes,
-  /// in the text buffer for one with escapes. Raw bytes of 0x80 and above are checked as UTF-8 as
-  /// they pass, which is the same as checking the decoded text: escapes only ever produce complete
-  /// sequences, so they can neither complete nor break a raw one.
+  /// in the text buffer for one with escapes. Raw bytes of 0x80 and above
+  /// are checked as UTF-8 as they pass, which is the same as checking the
+  /// decoded text: escapes only ever produce complete sequences, so they can
+  /// neither complete nor break a raw one.
   bool read_kept_string(Slice& text) {
     const std::size_t start = pos_;
     std::size_t run_start = pos_;
@@ -402,7 +391,6 @@ class Reader {
     return true;
   }
 
-  /// Moves past a run of digits, possibly empty.
   void skip_digits() {
     while (pos_ < size_ && is_digit(bytes_[pos_])) ++pos_;
   }

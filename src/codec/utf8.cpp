@@ -76,7 +76,6 @@ std::size_t ascii_prefix(const std::uint8_t* bytes, std::size_t size) {
   return pos;
 }
 
-/// The bytes of `text`, unsigned.
 const std::uint8_t* as_bytes(std::string_view text) {
   return reinterpret_cast<const std::uint8_t*>(text.data());
 }

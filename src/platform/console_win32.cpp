@@ -22,6 +22,15 @@ constexpr UINT UTF8_CODE_PAGE = 65001;
 
 HANDLE usable(HANDLE handle) noexcept { return handle == INVALID_HANDLE_VALUE ? nullptr : handle; }
 
+// The document and its line feed in one buffer, converted or written in one go.
+std::string with_line_feed(std::string_view utf8_document) {
+  std::string line;
+  line.reserve(utf8_document.size() + 1);
+  line.append(utf8_document);
+  line.push_back('\n');
+  return line;
+}
+
 bool write_console_all(HANDLE console, std::wstring_view text) {
   // Consoles are known to fail large WriteConsoleW requests.
   constexpr std::size_t CHUNK = 8 * 1024;
@@ -44,11 +53,7 @@ bool write_console_all(HANDLE console, std::wstring_view text) {
 namespace win32 {
 
 std::wstring console_text(std::string_view utf8_document) {
-  std::string line;
-  line.reserve(utf8_document.size() + 1);
-  line.append(utf8_document);
-  line.push_back('\n');
-  return utf8_to_utf16(line);
+  return utf8_to_utf16(with_line_feed(utf8_document));
 }
 
 }  // namespace win32
@@ -64,13 +69,9 @@ bool write_document_to_stdout(std::string_view utf8_document) {
     return write_console_all(out, win32::console_text(utf8_document));
   }
 
-  // Pipes, files and UTF-8 consoles get the bytes themselves, in one write,
-  // ending with a bare line feed.
-  std::string line;
-  line.reserve(utf8_document.size() + 1);
-  line.append(utf8_document);
-  line.push_back('\n');
-  return win32::write_all(out, line);
+  // Pipes, files and UTF-8 consoles get the bytes themselves, ending with a
+  // bare line feed.
+  return win32::write_all(out, with_line_feed(utf8_document));
 }
 
 void write_stderr(std::string_view bytes) {

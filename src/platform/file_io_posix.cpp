@@ -33,7 +33,6 @@ bool fsync_retrying(int fd) noexcept {
   }
 }
 
-/// Closes a descriptor when the scope ends, whichever way it ends.
 class DescriptorCloser {
  public:
   explicit DescriptorCloser(int fd) noexcept : fd_(fd) {}

@@ -10,15 +10,12 @@
 
 #include "codec/hex.hpp"
 #include "codec/json_reader.hpp"
+#include "messages.hpp"
 #include "platform/console.hpp"
 #include "platform/file_io.hpp"
 
 namespace mirandel {
 namespace {
-
-constexpr std::string_view UNREADABLE = "Input di firma non leggibile.";
-constexpr std::string_view INVALID = "Input di firma non valido.";
-constexpr std::string_view UNSUPPORTED_MECHANISM = "Meccanismo non supportato: ";
 
 /// One accepted `mechanism` text and the PKCS#11 mechanism it selects.
 struct MechanismName {
@@ -32,7 +29,6 @@ constexpr std::array<MechanismName, 3> MECHANISMS = {{
     {"rsa_sha512", ck::CKM_SHA512_RSA_PKCS},
 }};
 
-/// A request failure carrying one of the fixed messages.
 std::unexpected<std::string> failure(std::string_view message) {
   return std::unexpected(std::string(message));
 }
@@ -47,7 +43,7 @@ std::expected<SignRequest, std::string> check_request(SecretBytes content) {
   SecretBytes scratch;
   std::expected<codec::SignInView, codec::JsonReadError> in =
       codec::parse_sign_in_view(content.bytes(), scratch);
-  if (!in) return failure(UNREADABLE);
+  if (!in) return failure(REQUEST_UNREADABLE);
 
   // Both fields are decoded before either result is looked at, and the
   // mechanism only after both: bad hex wins over a bad mechanism name.
@@ -68,12 +64,12 @@ std::expected<SignRequest, std::string> check_request(SecretBytes content) {
         in_request ? content.data() + data_offset : escaped_data.resize_for_overwrite(data_size);
     data_decoded = codec::hex_decode_into(data_hex, std::span(target, data_size)).has_value();
   }
-  if (!certificate || !data_decoded) return failure(INVALID);
+  if (!certificate || !data_decoded) return failure(REQUEST_INVALID);
 
   const auto* mechanism = std::ranges::find(MECHANISMS, in->mechanism, &MechanismName::name);
   // The name goes into the message unchanged; the document writer escapes it.
   if (mechanism == MECHANISMS.end()) {
-    return failure(std::string(UNSUPPORTED_MECHANISM) + std::string(in->mechanism));
+    return failure(std::string(UNSUPPORTED_MECHANISM_PREFIX) + std::string(in->mechanism));
   }
 
   SignRequest request;
@@ -106,7 +102,7 @@ std::expected<SignRequest, std::string> read_sign_request(const platform::Argume
     // A missing fourth argument arrives as the empty path, which names no file.
     read = platform::read_file(request_path.native, content);
   }
-  if (!read) return failure(UNREADABLE);
+  if (!read) return failure(REQUEST_UNREADABLE);
   return check_request(std::move(content));
 }
 

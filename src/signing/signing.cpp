@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "codec/hex.hpp"
+#include "messages.hpp"
 #include "pkcs11/errors.hpp"
 #include "pkcs11/module.hpp"
 #include "pkcs11/token.hpp"
@@ -19,10 +20,6 @@
 
 namespace mirandel {
 namespace {
-
-constexpr std::string_view LOGIN_FAILED = "Login fallito (PIN errato?): ";
-constexpr std::string_view SIGNING_FAILED = "Firma fallita: ";
-constexpr std::string_view NO_KEY = "Chiave privata di firma non trovata sul dispositivo.";
 
 /// A document with no signature and `message` as its error.
 SignatureDocument failed(std::string message) { return {std::nullopt, std::move(message)}; }
@@ -75,7 +72,7 @@ std::optional<SignatureDocument> sign_in_session(const pkcs11::Session& session,
   auto login = pkcs11::login_user(
       session, std::span(reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size()));
   // Not logged in, so no C_Logout: the session simply closes.
-  if (!login) return failed(LOGIN_FAILED, login.error());
+  if (!login) return failed(LOGIN_FAILED_PREFIX, login.error());
 
   std::vector<pkcs11::Attribute> key_search = {pkcs11::class_attribute(ck::CKO_PRIVATE_KEY),
                                                pkcs11::sign_attribute(true)};
@@ -88,7 +85,7 @@ std::optional<SignatureDocument> sign_in_session(const pkcs11::Session& session,
 
   auto signature = pkcs11::sign_data(session, request.mechanism, keys->front(), request.data);
   static_cast<void>(pkcs11::logout(session));
-  if (!signature) return failed(SIGNING_FAILED, signature.error());
+  if (!signature) return failed(SIGNING_FAILED_PREFIX, signature.error());
   return SignatureDocument{codec::hex_encode(*signature), std::nullopt};
 }
 
@@ -142,7 +139,7 @@ SignatureDocument run_signing(const Invocation& invocation) {
   // Every session is closed by now; dropping the run's reference unloads the
   // module before the document is written.
   started->module.reset();
-  if (!outcome) return failed(std::string(NO_KEY));
+  if (!outcome) return failed(std::string(NO_SIGNING_KEY));
   return std::move(*outcome);
 }
 

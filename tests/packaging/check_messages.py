@@ -2,24 +2,28 @@
 """Checks that the README and the man page document every message the program
 can produce.
 
-The messages are taken from the sources, not from a list kept here: every
-string literal under src/ that holds a blank, or that ends in "(" or "::"
-(the pieces the English texts are built from), with the error text of the
-last-resort document taken out of its JSON, and the name and description of
-every standard return value in src/pkcs11/return_value_table.cpp. Each must
-appear, as written, in README.md and in docs/mirandel-pkcs11-helper.1 (whose
-roff escapes are undone first).
+The messages are taken from the sources, not from a list kept here:
+- every constant of src/messages.hpp, the one home of the Italian texts (the
+  usage line without its line feed);
+- the English texts of the PKCS#11 binding: every string literal under
+  src/pkcs11/ that holds a blank, or that ends in "(" or "::" (the pieces the
+  English texts are built from);
+- the name and description of every standard return value in
+  src/pkcs11/return_value_table.cpp.
+Each must appear, as written, in README.md and in docs/mirandel-pkcs11-helper.1
+(whose roff escapes are undone first). A literal of that kind anywhere else
+under src/ is an error too: a text a caller can see belongs in messages.hpp.
 
 Usage: check_messages.py [REPOSITORY]
 """
 
-import json
 import pathlib
 import re
 import sys
 
 LITERAL = re.compile(r'R"([^(]*)\((.*?)\)\1"|"((?:[^"\\\n]|\\.)*)"', re.S)
 COMMENT = re.compile(r"//[^\n]*")
+MESSAGE_CONSTANT = re.compile(r'constexpr std::string_view [A-Z_]+ =\s*"((?:[^"\\\n]|\\.)*)";')
 TABLE_ENTRY = re.compile(r'\{0x[0-9a-f]+, "(CKR_[A-Z0-9_]+)", "((?:[^"\\]|\\.)*)"\}')
 C_ESCAPES = {"n": "", "\\": "\\", '"': '"'}  # a trailing \n is the line end, not text
 # The roff escapes the man page uses, and what they stand for.
@@ -35,26 +39,41 @@ def unescape_c(text):
     return re.sub(r"\\(.)", lambda m: C_ESCAPES.get(m.group(1), m.group(1)), text)
 
 
-def source_messages(repo):
-    messages = set()
+def literals(path):
+    """The string literals of a C++ file that look like message text."""
+    code = COMMENT.sub("", path.read_text(encoding="utf-8"))
+    for match in LITERAL.finditer(code):
+        text = match.group(2) if match.group(2) is not None else unescape_c(match.group(3))
+        if " " in text or text.endswith("(") or text.endswith("::"):
+            yield text
+
+
+def header_messages(repo):
+    header = COMMENT.sub("", (repo / "src/messages.hpp").read_text(encoding="utf-8"))
+    constants = [unescape_c(text) for text in MESSAGE_CONSTANT.findall(header)]
+    # A constant written some other way (a raw string, literals joined) would
+    # slip past the pattern: every one must have been read.
+    if len(constants) != header.count("constexpr") or not constants:
+        raise SystemExit("src/messages.hpp holds a constant this check cannot read")
+    return constants
+
+
+def binding_texts(repo):
+    return {text for path in sorted((repo / "src/pkcs11").rglob("*"))
+            if path.suffix in (".cpp", ".hpp") and path.name != "return_value_table.cpp"
+            for text in literals(path)}
+
+
+def stray_texts(repo):
+    """Message-like literals outside messages.hpp and the binding."""
+    stray = []
     for path in sorted((repo / "src").rglob("*")):
-        if path.suffix not in (".cpp", ".hpp") or path.name == "return_value_table.cpp":
+        relative = path.relative_to(repo / "src")
+        if (path.suffix not in (".cpp", ".hpp") or relative.parts[0] == "pkcs11"
+                or relative == pathlib.Path("messages.hpp")):
             continue
-        code = COMMENT.sub("", path.read_text(encoding="utf-8"))
-        for match in LITERAL.finditer(code):
-            if match.group(2) is not None:
-                text = match.group(2)
-            else:
-                text = unescape_c(match.group(3))
-            if not (" " in text or text.endswith("(") or text.endswith("::")):
-                continue
-            if text.startswith("{"):
-                # A whole document: its error text is the message.
-                document = json.loads(text)
-                messages.add(document["error"])
-            else:
-                messages.add(text)
-    return messages
+        stray += [f"{relative}: {text!r}" for text in literals(path)]
+    return stray
 
 
 def return_values(repo):
@@ -88,11 +107,16 @@ def main():
         "README.md": (repo / "README.md").read_text(encoding="utf-8"),
         "the man page": man_page_text(repo),
     }
-    messages = source_messages(repo)
-    # Messages must have been found at all: the Italian ones are a known floor.
-    if len(messages) < 20 or "Input di firma non leggibile." not in messages:
-        raise SystemExit(f"found only {len(messages)} messages in src/: is the extraction broken?")
-    wanted = sorted(messages) + [t for entry in return_values(repo) for t in entry]
+    stray = stray_texts(repo)
+    if stray:
+        print("texts outside src/messages.hpp:", *stray, sep="\n  ")
+        return 1
+    binding = binding_texts(repo)
+    # The binding's texts must have been found at all: they are a known floor.
+    if len(binding) < 15 or "Missing PKCS#11 symbol: " not in binding:
+        raise SystemExit(f"found only {len(binding)} texts in src/pkcs11/: is the extraction broken?")
+    wanted = header_messages(repo) + sorted(binding)
+    wanted += [t for entry in return_values(repo) for t in entry]
     missing = 0
     for name, text in documents.items():
         for message in wanted:

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "messages.hpp"
+
 namespace mirandel {
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <thread>
 
-#include "invocation.hpp"
+#include "messages.hpp"
 #include "platform/console.hpp"
 
 namespace mirandel::platform {

@@ -1,0 +1,45 @@
+// Every text the program answers in Italian, byte for byte as a caller sees
+// it. They are part of the program's interface: the README and the man page
+// quote each of them (tests/packaging/check_messages.py reads this file to
+// check that they do), and callers may compare them as they are.
+//
+// A text ending in ": " is a prefix: the English text of the PKCS#11 failure
+// behind it (pkcs11::error_text) or the caller's mechanism name follows it
+// directly. Those English texts belong to the binding and stay there.
+#pragma once
+
+#include <string_view>
+
+namespace mirandel {
+
+// On standard error. The usage line carries its own line feed.
+inline constexpr std::string_view USAGE_LINE =
+    "uso: mirandel-pkcs11-helper <modulo> [output.json] [sign <input.json>]\n";
+/// Put before the reason of a broken invariant (exit status 101).
+inline constexpr std::string_view FATAL_PREFIX = "mirandel-pkcs11-helper: errore interno: ";
+inline constexpr std::string_view FATAL_OUT_OF_MEMORY = "memoria esaurita";
+inline constexpr std::string_view FATAL_UNEXPECTED_EXCEPTION = "eccezione inattesa";
+inline constexpr std::string_view FATAL_UNKNOWN_EXCEPTION = "eccezione sconosciuta";
+
+// Start-up, shared by both runs; the binding's text follows.
+inline constexpr std::string_view MODULE_NOT_LOADABLE_PREFIX = "Modulo PKCS#11 non caricabile: ";
+inline constexpr std::string_view INITIALIZE_FAILED_PREFIX = "Inizializzazione PKCS#11 fallita: ";
+inline constexpr std::string_view SLOT_LIST_FAILED_PREFIX = "Lettura degli slot fallita: ";
+
+// The signing request, settled before the module is loaded.
+inline constexpr std::string_view REQUEST_UNREADABLE = "Input di firma non leggibile.";
+inline constexpr std::string_view REQUEST_INVALID = "Input di firma non valido.";
+/// The request's mechanism text follows, unchanged.
+inline constexpr std::string_view UNSUPPORTED_MECHANISM_PREFIX = "Meccanismo non supportato: ";
+
+// Signing on the tokens; the binding's text follows the prefixes.
+inline constexpr std::string_view LOGIN_FAILED_PREFIX = "Login fallito (PIN errato?): ";
+inline constexpr std::string_view SIGNING_FAILED_PREFIX = "Firma fallita: ";
+inline constexpr std::string_view NO_SIGNING_KEY =
+    "Chiave privata di firma non trovata sul dispositivo.";
+
+/// The reason in the last-resort documents (emit.hpp), written into them
+/// as it is: it must need no JSON escape.
+inline constexpr std::string_view SERIALIZATION_FAILED = "Serializzazione del documento fallita.";
+
+}  // namespace mirandel
