@@ -14,12 +14,6 @@
 
 namespace mirandel::pkcs11 {
 
-/// Which function list the table was copied from.
-enum class TableLayout : std::uint8_t { V2_40, V3_0, V3_2 };
-
-/// The "C_"-prefixed export names, in Function order.
-extern const std::array<const char*, FUNCTION_COUNT> ENTRY_POINT_SYMBOLS;
-
 /// A copy of the module's function list, taken once while loading. Entries the
 /// layout does not have are null.
 struct FunctionTable {
