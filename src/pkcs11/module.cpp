@@ -75,7 +75,7 @@ Result<ModuleRef> load_module(const std::filesystem::path& path) {
       if (version.major >= 3) {
         FunctionTable table =
             copy_function_list(list, version.minor >= 2 ? TableLayout::V3_2 : TableLayout::V3_0);
-        return ModuleRef(new ModuleContext(std::move(library), lookups, table));
+        return std::make_shared<ModuleContext>(std::move(library), lookups, table);
       }
     }
   }
@@ -90,7 +90,7 @@ Result<ModuleRef> load_module(const std::filesystem::path& path) {
       return std::unexpected(
           BindingError{InvalidResponse{Function::GetFunctionList, "null function list"}});
     FunctionTable table = copy_function_list(list, TableLayout::V2_40);
-    return ModuleRef(new ModuleContext(std::move(library), lookups, table));
+    return std::make_shared<ModuleContext>(std::move(library), lookups, table);
   }
 
   return std::unexpected(BindingError{MissingEntryPoint{"C_GetFunctionList"}});
