@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "pkcs11/errors.hpp"
-#include "pkcs11/token.hpp"
+#include "pkcs11/slots.hpp"
 
 namespace mirandel {
 

@@ -13,7 +13,8 @@
 #include "codec/hex.hpp"
 #include "pkcs11/errors.hpp"
 #include "pkcs11/module.hpp"
-#include "pkcs11/token.hpp"
+#include "pkcs11/objects.hpp"
+#include "pkcs11/session.hpp"
 #include "signing/request.hpp"
 #include "startup.hpp"
 
