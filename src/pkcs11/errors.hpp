@@ -74,7 +74,7 @@ using BindingError = std::variant<LoaderFailed, CallFailed, MissingEntryPoint, N
 template <typename T>
 using Result = std::expected<T, BindingError>;
 
-/// Classifies a CK_RV: nullopt-like success for CKR_OK, otherwise the class.
+/// Classifies a CK_RV: success for CKR_OK, otherwise its ReturnValue.
 std::expected<void, ReturnValue> classify_return_value(ck::CK_RV rv);
 
 /// Success for CKR_OK, otherwise CallFailed(function, classified value).

@@ -20,7 +20,6 @@ platform::GenericFunction found(const std::array<EntryPointLookup, FUNCTION_COUN
   return lookup ? *lookup : nullptr;
 }
 
-/// Copies the version and the entries of a module's list of `layout`.
 FunctionTable copy_function_list(const void* list, TableLayout layout) {
   FunctionTable table;
   table.layout = layout;
