@@ -121,6 +121,14 @@
   X(WrapKeyAuthenticated, V3_2)         \
   X(UnwrapKeyAuthenticated, V3_2)
 
+// MIRANDEL_PKCS11_IF_V2_40(layout, ...) expands to its other arguments for the
+// entries of the 2.40 list only, the list that p11-kit's pkcs11.h declares:
+// the tests hold our list to that header entry by entry.
+#define MIRANDEL_PKCS11_IF_V2_40(layout, ...) MIRANDEL_PKCS11_IF_V2_40_##layout(__VA_ARGS__)
+#define MIRANDEL_PKCS11_IF_V2_40_V2_40(...) __VA_ARGS__
+#define MIRANDEL_PKCS11_IF_V2_40_V3_0(...)
+#define MIRANDEL_PKCS11_IF_V2_40_V3_2(...)
+
 namespace mirandel::pkcs11 {
 
 /// One member per entry point, in function-list order.

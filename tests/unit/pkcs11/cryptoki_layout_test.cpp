@@ -15,7 +15,7 @@ using namespace mirandel::ck;
 #define MIRANDEL_SIZE_FACT(type) {"sizeof " #type, sizeof(type)},
 #define MIRANDEL_MEMBER_FACT(type, member) {"offsetof " #type "." #member, offsetof(type, member)},
 #define MIRANDEL_ENTRY_FACT(name, layout) \
-  MIRANDEL_ONLY_V2_40(                    \
+  MIRANDEL_PKCS11_IF_V2_40(               \
       layout,                             \
       {"entry C_" #name,                  \
        FUNCTION_LIST_ENTRIES_OFFSET + pkcs11::index_of(pkcs11::Function::name) * sizeof(void*)}, )

@@ -11,7 +11,7 @@ namespace mirandel::test {
 #define MIRANDEL_SIZE_FACT(type) {"sizeof " #type, sizeof(type)},
 #define MIRANDEL_MEMBER_FACT(type, member) {"offsetof " #type "." #member, offsetof(type, member)},
 #define MIRANDEL_ENTRY_FACT(name, layout) \
-  MIRANDEL_ONLY_V2_40(layout, {"entry C_" #name, offsetof(CK_FUNCTION_LIST, C_##name)}, )
+  MIRANDEL_PKCS11_IF_V2_40(layout, {"entry C_" #name, offsetof(CK_FUNCTION_LIST, C_##name)}, )
 #define MIRANDEL_CONSTANT_FACT(name) {#name, static_cast<unsigned long long>(name)},
 
 const LayoutFact P11KIT_FACTS[] = {

@@ -51,13 +51,9 @@ extern const std::size_t P11KIT_FACT_COUNT;
   X(CK_C_INITIALIZE_ARGS, UnlockMutex)  \
   X(CK_C_INITIALIZE_ARGS, flags)        \
   X(CK_C_INITIALIZE_ARGS, pReserved)
-// Offsets of function-list entries, which check the order of our entry-point
-// list: every entry of the 2.40 list, the one list p11-kit's header declares.
-// MIRANDEL_ONLY_V2_40(layout, ...) keeps its arguments for those entries only.
-#define MIRANDEL_ONLY_V2_40(layout, ...) MIRANDEL_ONLY_V2_40_##layout(__VA_ARGS__)
-#define MIRANDEL_ONLY_V2_40_V2_40(...) __VA_ARGS__
-#define MIRANDEL_ONLY_V2_40_V3_0(...)
-#define MIRANDEL_ONLY_V2_40_V3_2(...)
+// The offsets of the function-list entries, which check the order of our
+// entry-point list, come from MIRANDEL_PKCS11_ENTRY_POINTS through
+// MIRANDEL_PKCS11_IF_V2_40: every entry of the 2.40 list.
 // Constants.
 // clang-format off
 #define MIRANDEL_LAYOUT_CONSTANTS(X) \
