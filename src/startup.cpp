@@ -5,7 +5,7 @@
 
 #include "messages.hpp"
 #include "pkcs11/errors.hpp"
-#include "pkcs11/token.hpp"
+#include "pkcs11/slots.hpp"
 
 namespace mirandel {
 

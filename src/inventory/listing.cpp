@@ -6,7 +6,8 @@
 
 #include "codec/hex.hpp"
 #include "codec/utf8.hpp"
-#include "pkcs11/token.hpp"
+#include "pkcs11/objects.hpp"
+#include "pkcs11/slots.hpp"
 #include "startup.hpp"
 
 namespace mirandel {

@@ -178,8 +178,8 @@ using CK_NOTIFY = CK_RV (*)(CK_SESSION_HANDLE, CK_NOTIFICATION, void*);
 
 /// Head of every version of the function list: the version, then the entry
 /// points as consecutive pointers.  The entries are read by index (see
-/// FUNCTION_LIST_ENTRIES_OFFSET), so one declaration serves all three list
-/// versions.
+/// FUNCTION_LIST_ENTRIES_OFFSET; their order is in pkcs11/entry_points.hpp), so
+/// one declaration serves all three list versions.
 struct CK_FUNCTION_LIST_HEAD {
   CK_VERSION version;
   void (*first_entry)();
@@ -217,11 +217,6 @@ using CK_C_SignInit = CK_RV (*)(CK_SESSION_HANDLE hSession, CK_MECHANISM* pMecha
                                 CK_OBJECT_HANDLE hKey);
 using CK_C_Sign = CK_RV (*)(CK_SESSION_HANDLE hSession, CK_BYTE* pData, CK_ULONG ulDataLen,
                             CK_BYTE* pSignature, CK_ULONG* pulSignatureLen);
-
-/// Number of entries in the 2.40, 3.0 and 3.2 function lists.
-inline constexpr std::size_t FUNCTION_LIST_2_40_ENTRIES = 68;
-inline constexpr std::size_t FUNCTION_LIST_3_0_ENTRIES = 92;
-inline constexpr std::size_t FUNCTION_LIST_3_2_ENTRIES = 104;
 
 /// Offset of the first entry point behind the list's CK_VERSION.
 inline constexpr std::size_t FUNCTION_LIST_ENTRIES_OFFSET =

@@ -35,13 +35,13 @@ std::string hex_text(ck::CK_RV value) {
   return text;
 }
 
-/// The loader's part of a LoaderFailed text.
+// The texts name the Windows call on every platform, so that a module that
+// does not load gives the same document everywhere.
 std::string_view loader_text(const LoaderError& error) {
   if (std::holds_alternative<LoadFailed>(error)) return "LoadLibraryExW failed";
   return "LoadLibraryExW failed, but system did not report the error";
 }
 
-/// The text of each BindingError kind.
 std::string text_of(const LoaderFailed& e) {
   return "libloading error (" + std::string(loader_text(e.error)) + ")";
 }

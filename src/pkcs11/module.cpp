@@ -7,113 +7,6 @@
 
 namespace mirandel::pkcs11 {
 
-const std::array<const char*, FUNCTION_COUNT> ENTRY_POINT_SYMBOLS = {
-    "C_Initialize",
-    "C_Finalize",
-    "C_GetInfo",
-    "C_GetFunctionList",
-    "C_GetSlotList",
-    "C_GetSlotInfo",
-    "C_GetTokenInfo",
-    "C_GetMechanismList",
-    "C_GetMechanismInfo",
-    "C_InitToken",
-    "C_InitPIN",
-    "C_SetPIN",
-    "C_OpenSession",
-    "C_CloseSession",
-    "C_CloseAllSessions",
-    "C_GetSessionInfo",
-    "C_GetOperationState",
-    "C_SetOperationState",
-    "C_Login",
-    "C_Logout",
-    "C_CreateObject",
-    "C_CopyObject",
-    "C_DestroyObject",
-    "C_GetObjectSize",
-    "C_GetAttributeValue",
-    "C_SetAttributeValue",
-    "C_FindObjectsInit",
-    "C_FindObjects",
-    "C_FindObjectsFinal",
-    "C_EncryptInit",
-    "C_Encrypt",
-    "C_EncryptUpdate",
-    "C_EncryptFinal",
-    "C_DecryptInit",
-    "C_Decrypt",
-    "C_DecryptUpdate",
-    "C_DecryptFinal",
-    "C_DigestInit",
-    "C_Digest",
-    "C_DigestUpdate",
-    "C_DigestKey",
-    "C_DigestFinal",
-    "C_SignInit",
-    "C_Sign",
-    "C_SignUpdate",
-    "C_SignFinal",
-    "C_SignRecoverInit",
-    "C_SignRecover",
-    "C_VerifyInit",
-    "C_Verify",
-    "C_VerifyUpdate",
-    "C_VerifyFinal",
-    "C_VerifyRecoverInit",
-    "C_VerifyRecover",
-    "C_DigestEncryptUpdate",
-    "C_DecryptDigestUpdate",
-    "C_SignEncryptUpdate",
-    "C_DecryptVerifyUpdate",
-    "C_GenerateKey",
-    "C_GenerateKeyPair",
-    "C_WrapKey",
-    "C_UnwrapKey",
-    "C_DeriveKey",
-    "C_SeedRandom",
-    "C_GenerateRandom",
-    "C_GetFunctionStatus",
-    "C_CancelFunction",
-    "C_WaitForSlotEvent",
-    "C_GetInterfaceList",
-    "C_GetInterface",
-    "C_LoginUser",
-    "C_SessionCancel",
-    "C_MessageEncryptInit",
-    "C_EncryptMessage",
-    "C_EncryptMessageBegin",
-    "C_EncryptMessageNext",
-    "C_MessageEncryptFinal",
-    "C_MessageDecryptInit",
-    "C_DecryptMessage",
-    "C_DecryptMessageBegin",
-    "C_DecryptMessageNext",
-    "C_MessageDecryptFinal",
-    "C_MessageSignInit",
-    "C_SignMessage",
-    "C_SignMessageBegin",
-    "C_SignMessageNext",
-    "C_MessageSignFinal",
-    "C_MessageVerifyInit",
-    "C_VerifyMessage",
-    "C_VerifyMessageBegin",
-    "C_VerifyMessageNext",
-    "C_MessageVerifyFinal",
-    "C_EncapsulateKey",
-    "C_DecapsulateKey",
-    "C_VerifySignatureInit",
-    "C_VerifySignature",
-    "C_VerifySignatureUpdate",
-    "C_VerifySignatureFinal",
-    "C_GetSessionValidationFlags",
-    "C_AsyncComplete",
-    "C_AsyncGetID",
-    "C_AsyncJoin",
-    "C_WrapKeyAuthenticated",
-    "C_UnwrapKeyAuthenticated",
-};
-
 namespace {
 
 // The entries are copied bytewise: on Windows the list is packed, so its
@@ -127,13 +20,12 @@ platform::GenericFunction found(const std::array<EntryPointLookup, FUNCTION_COUN
   return lookup ? *lookup : nullptr;
 }
 
-/// Copies the version and the first `count` entries of a module's list.
-FunctionTable copy_function_list(const void* list, TableLayout layout, std::size_t count) {
+FunctionTable copy_function_list(const void* list, TableLayout layout) {
   FunctionTable table;
   table.layout = layout;
   const unsigned char* bytes = static_cast<const unsigned char*>(list);
   std::memcpy(&table.version, bytes, sizeof(ck::CK_VERSION));
-  for (std::size_t i = 0; i < count; ++i)
+  for (std::size_t i = 0; i < entries_in(layout); ++i)
     std::memcpy(&table.entries[i], bytes + ck::FUNCTION_LIST_ENTRIES_OFFSET + i * sizeof(void*),
                 sizeof(void*));
   return table;
@@ -181,10 +73,8 @@ Result<ModuleRef> load_module(const std::filesystem::path& path) {
       std::memcpy(&version, list, sizeof version);
       if (version.major >= 3) {
         FunctionTable table =
-            version.minor >= 2
-                ? copy_function_list(list, TableLayout::V3_2, ck::FUNCTION_LIST_3_2_ENTRIES)
-                : copy_function_list(list, TableLayout::V3_0, ck::FUNCTION_LIST_3_0_ENTRIES);
-        return ModuleRef(new ModuleContext(std::move(library), lookups, table));
+            copy_function_list(list, version.minor >= 2 ? TableLayout::V3_2 : TableLayout::V3_0);
+        return std::make_shared<ModuleContext>(std::move(library), lookups, table);
       }
     }
   }
@@ -198,9 +88,8 @@ Result<ModuleRef> load_module(const std::filesystem::path& path) {
     if (list == nullptr)
       return std::unexpected(
           BindingError{InvalidResponse{Function::GetFunctionList, "null function list"}});
-    FunctionTable table =
-        copy_function_list(list, TableLayout::V2_40, ck::FUNCTION_LIST_2_40_ENTRIES);
-    return ModuleRef(new ModuleContext(std::move(library), lookups, table));
+    FunctionTable table = copy_function_list(list, TableLayout::V2_40);
+    return std::make_shared<ModuleContext>(std::move(library), lookups, table);
   }
 
   return std::unexpected(BindingError{MissingEntryPoint{"C_GetFunctionList"}});

@@ -1,24 +1,18 @@
 // The loaded vendor module: its library, the 104 entry-point lookups and the
-// copy of its function table, shared by an atomic reference count.
+// copy of its function table, shared by the run and its sessions.
 #pragma once
 
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <expected>
 #include <filesystem>
+#include <memory>
 
 #include "pkcs11/cryptoki.hpp"
 #include "pkcs11/errors.hpp"
 #include "platform/dynamic_library.hpp"
 
 namespace mirandel::pkcs11 {
-
-/// Which function list the table was copied from.
-enum class TableLayout : std::uint8_t { V2_40, V3_0, V3_2 };
-
-/// The "C_"-prefixed export names, in Function order.
-extern const std::array<const char*, FUNCTION_COUNT> ENTRY_POINT_SYMBOLS;
 
 /// A copy of the module's function list, taken once while loading. Entries the
 /// layout does not have are null.
@@ -30,7 +24,8 @@ struct FunctionTable {
 
 using EntryPointLookup = std::expected<platform::GenericFunction, platform::SymbolLookupFailure>;
 
-/// The loaded module. Created by load_module; owned through ModuleRef.
+/// The loaded module: its library, what the lookups found and the copied
+/// table. Created by load_module; owned through ModuleRef.
 class ModuleContext {
  public:
   ModuleContext(platform::DynamicLibrary library,
@@ -41,48 +36,22 @@ class ModuleContext {
   const std::array<EntryPointLookup, FUNCTION_COUNT>& lookups() const noexcept { return lookups_; }
 
  private:
-  friend class ModuleRef;
   platform::DynamicLibrary library_;
   std::array<EntryPointLookup, FUNCTION_COUNT> lookups_;
   FunctionTable table_;
-  std::atomic<std::size_t> references_{1};
 };
 
-/// One counted reference to a ModuleContext. Copying takes a reference;
-/// dropping the last one unloads the library (C_Finalize is never called).
-class ModuleRef {
- public:
-  ModuleRef() noexcept = default;
-  /// Adopts the first reference of a freshly made context.
-  explicit ModuleRef(ModuleContext* adopted) noexcept : context_(adopted) {}
-  ModuleRef(const ModuleRef& other) noexcept : context_(other.context_) {
-    if (context_) context_->references_.fetch_add(1, std::memory_order_relaxed);
-  }
-  ModuleRef(ModuleRef&& other) noexcept : context_(other.context_) { other.context_ = nullptr; }
-  ModuleRef& operator=(ModuleRef other) noexcept {
-    std::swap(context_, other.context_);
-    return *this;
-  }
-  ~ModuleRef() { reset(); }
+/// A counted reference to the loaded module. Each session holds one, so the
+/// library stays loaded while any session may still call into it; dropping
+/// the last destroys the context, whose DynamicLibrary unloads the library.
+/// C_Finalize is never called.
+using ModuleRef = std::shared_ptr<const ModuleContext>;
 
-  /// Drops this reference now.
-  void reset() noexcept {
-    ModuleContext* c = context_;
-    context_ = nullptr;
-    if (c && c->references_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete c;
-  }
-
-  const ModuleContext& operator*() const noexcept { return *context_; }
-  const ModuleContext* operator->() const noexcept { return context_; }
-  explicit operator bool() const noexcept { return context_ != nullptr; }
-
- private:
-  ModuleContext* context_ = nullptr;
-};
-
-/// Loads the module at `path` (passed to the OS unchanged), looks up the 104
-/// names, and copies the function table through C_GetInterface or
-/// C_GetFunctionList. Makes no other call into the module.
+/// Loads the module at `path` (as DynamicLibrary::open does: unchanged on
+/// POSIX; on Windows a fully qualified path gets backslashes and the module's
+/// own folder on the search path), looks up the 104 names, and copies the
+/// function table through C_GetInterface or C_GetFunctionList. Makes no other
+/// call into the module.
 Result<ModuleRef> load_module(const std::filesystem::path& path);
 
 /// C_Initialize with CKF_OS_LOCKING_OK and no mutex callbacks; when the module

@@ -14,7 +14,8 @@
 #include "messages.hpp"
 #include "pkcs11/errors.hpp"
 #include "pkcs11/module.hpp"
-#include "pkcs11/token.hpp"
+#include "pkcs11/objects.hpp"
+#include "pkcs11/session.hpp"
 #include "signing/request.hpp"
 #include "startup.hpp"
 

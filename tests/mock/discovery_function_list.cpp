@@ -2,5 +2,5 @@
 #include "mock_module.hpp"
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
-  return mirandel::mock::discover_function_list(mirandel::mock::Via::Export, list);
+  return mirandel::mock::discover_function_list(list);
 }

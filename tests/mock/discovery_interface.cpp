@@ -6,12 +6,11 @@ extern "C" {
 
 MIRANDEL_MOCK_EXPORT CK_RV C_GetInterface(CK_UTF8CHAR* name, CK_VERSION* version,
                                           CK_INTERFACE** found, CK_FLAGS flags) {
-  return mirandel::mock::discover_interface(mirandel::mock::Via::Export, name, version, found,
-                                            flags);
+  return mirandel::mock::discover_interface(name, version, found, flags);
 }
 
 MIRANDEL_MOCK_EXPORT CK_RV C_GetInterfaceList(CK_INTERFACE* interfaces, CK_ULONG* count) {
-  return mirandel::mock::discover_interface_list(mirandel::mock::Via::Export, interfaces, count);
+  return mirandel::mock::discover_interface_list(interfaces, count);
 }
 
 }  // extern "C"

@@ -28,123 +28,30 @@
 namespace mirandel::mock {
 namespace {
 
-/// The 104 standard names, in the order of the 3.2 function list.
-constexpr std::array<const char*, ENTRY_COUNT> ENTRY_NAMES = {
-    "C_Initialize",
-    "C_Finalize",
-    "C_GetInfo",
-    "C_GetFunctionList",
-    "C_GetSlotList",
-    "C_GetSlotInfo",
-    "C_GetTokenInfo",
-    "C_GetMechanismList",
-    "C_GetMechanismInfo",
-    "C_InitToken",
-    "C_InitPIN",
-    "C_SetPIN",
-    "C_OpenSession",
-    "C_CloseSession",
-    "C_CloseAllSessions",
-    "C_GetSessionInfo",
-    "C_GetOperationState",
-    "C_SetOperationState",
-    "C_Login",
-    "C_Logout",
-    "C_CreateObject",
-    "C_CopyObject",
-    "C_DestroyObject",
-    "C_GetObjectSize",
-    "C_GetAttributeValue",
-    "C_SetAttributeValue",
-    "C_FindObjectsInit",
-    "C_FindObjects",
-    "C_FindObjectsFinal",
-    "C_EncryptInit",
-    "C_Encrypt",
-    "C_EncryptUpdate",
-    "C_EncryptFinal",
-    "C_DecryptInit",
-    "C_Decrypt",
-    "C_DecryptUpdate",
-    "C_DecryptFinal",
-    "C_DigestInit",
-    "C_Digest",
-    "C_DigestUpdate",
-    "C_DigestKey",
-    "C_DigestFinal",
-    "C_SignInit",
-    "C_Sign",
-    "C_SignUpdate",
-    "C_SignFinal",
-    "C_SignRecoverInit",
-    "C_SignRecover",
-    "C_VerifyInit",
-    "C_Verify",
-    "C_VerifyUpdate",
-    "C_VerifyFinal",
-    "C_VerifyRecoverInit",
-    "C_VerifyRecover",
-    "C_DigestEncryptUpdate",
-    "C_DecryptDigestUpdate",
-    "C_SignEncryptUpdate",
-    "C_DecryptVerifyUpdate",
-    "C_GenerateKey",
-    "C_GenerateKeyPair",
-    "C_WrapKey",
-    "C_UnwrapKey",
-    "C_DeriveKey",
-    "C_SeedRandom",
-    "C_GenerateRandom",
-    "C_GetFunctionStatus",
-    "C_CancelFunction",
-    "C_WaitForSlotEvent",
-    "C_GetInterfaceList",
-    "C_GetInterface",
-    "C_LoginUser",
-    "C_SessionCancel",
-    "C_MessageEncryptInit",
-    "C_EncryptMessage",
-    "C_EncryptMessageBegin",
-    "C_EncryptMessageNext",
-    "C_MessageEncryptFinal",
-    "C_MessageDecryptInit",
-    "C_DecryptMessage",
-    "C_DecryptMessageBegin",
-    "C_DecryptMessageNext",
-    "C_MessageDecryptFinal",
-    "C_MessageSignInit",
-    "C_SignMessage",
-    "C_SignMessageBegin",
-    "C_SignMessageNext",
-    "C_MessageSignFinal",
-    "C_MessageVerifyInit",
-    "C_VerifyMessage",
-    "C_VerifyMessageBegin",
-    "C_VerifyMessageNext",
-    "C_MessageVerifyFinal",
-    "C_EncapsulateKey",
-    "C_DecapsulateKey",
-    "C_VerifySignatureInit",
-    "C_VerifySignature",
-    "C_VerifySignatureUpdate",
-    "C_VerifySignatureFinal",
-    "C_GetSessionValidationFlags",
-    "C_AsyncComplete",
-    "C_AsyncGetID",
-    "C_AsyncJoin",
-    "C_WrapKeyAuthenticated",
-    "C_UnwrapKeyAuthenticated",
-};
+using pkcs11::entries_in;
+using pkcs11::ENTRY_POINT_SYMBOLS;
+using pkcs11::Function;
+using pkcs11::FUNCTION_COUNT;
+using pkcs11::index_of;
+using pkcs11::TableLayout;
 
-constexpr std::size_t V2_40_ENTRIES = 68;
-constexpr std::size_t V3_0_ENTRIES = 92;
+/// How a call reached the mock: through an exported symbol, through the list
+/// handed out by C_GetFunctionList, or through the one of C_GetInterface.
+enum class Via { Export, FunctionList, Interface };
 
-// The p11-kit 2.40 list must have exactly the first 68 entries of ours.
-static_assert(offsetof(FunctionList, entries) == offsetof(CK_FUNCTION_LIST, C_Initialize));
+// Our list of entry points against p11-kit's CK_FUNCTION_LIST, entry by
+// entry: the lists handed out here are indexed by the one, read by callers
+// through the other.
 static_assert(sizeof(CK_FUNCTION_LIST) ==
-              offsetof(FunctionList, entries) + V2_40_ENTRIES * sizeof(GenericFunction));
-static_assert(offsetof(CK_FUNCTION_LIST, C_WaitForSlotEvent) ==
-              offsetof(FunctionList, entries) + 67 * sizeof(GenericFunction));
+              offsetof(FunctionList, entries) +
+                  entries_in(TableLayout::V2_40) * sizeof(GenericFunction));
+#define MIRANDEL_MOCK_SAME_ENTRY(name, layout)                                   \
+  MIRANDEL_PKCS11_IF_V2_40(layout,                                               \
+                           static_assert(offsetof(CK_FUNCTION_LIST, C_##name) == \
+                                         offsetof(FunctionList, entries) +       \
+                                             index_of(Function::name) * sizeof(GenericFunction));)
+MIRANDEL_PKCS11_ENTRY_POINTS(MIRANDEL_MOCK_SAME_ENTRY)
+#undef MIRANDEL_MOCK_SAME_ENTRY
 
 /// An open session and the operations active in it.
 struct SessionState {
@@ -276,6 +183,30 @@ class Call {
     return std::nullopt;
   }
 
+  /// gate(true) for a call on a session, then CKR_SESSION_HANDLE_INVALID
+  /// when the handle names none.
+  std::optional<CK_RV> gate_session(const SessionState* session) const {
+    if (std::optional<CK_RV> early = gate(true)) return early;
+    if (!session) return CKR_SESSION_HANDLE_INVALID;
+    return std::nullopt;
+  }
+
+  /// gate(true) for a call about a slot, then CKR_ARGUMENTS_BAD for a null
+  /// output and CKR_SLOT_ID_INVALID for a slot the scenario does not have.
+  std::optional<CK_RV> gate_slot(const void* output, std::optional<std::size_t> slot) const {
+    if (std::optional<CK_RV> early = gate(true)) return early;
+    if (!output) return CKR_ARGUMENTS_BAD;
+    if (!slot) return CKR_SLOT_ID_INVALID;
+    return std::nullopt;
+  }
+
+  /// Writes the line and returns the forced return value, if the scenario
+  /// gives one for this call, else `rv`.
+  CK_RV answer(CK_RV rv) {
+    if (force_ && force_->rv) rv = *force_->rv;
+    return finish(rv);
+  }
+
   /// Writes the line and returns `rv`.
   CK_RV finish(CK_RV rv) {
     std::string line = text_ + " -> " + hex(rv) + results_ + " via=" + via_name(g_via);
@@ -399,10 +330,65 @@ void chatter(const char* function) {
 #endif
 }
 
-// ---------------------------------------------------------------------------
-// The operations.
+/// Whether the PIN given to C_Login is the token's. Compared where it lies,
+/// without a copy; while the PIN is searched for, against the inverted PIN.
+bool pin_matches(const CK_UTF8CHAR* pin, CK_ULONG length, const Bytes& token_pin) {
+  const Bytes& inverted = g_state.scenario.pin_scan_inverted;
+  if (!inverted.empty()) {
+    if (length != inverted.size()) return false;
+    for (CK_ULONG i = 0; i < length; ++i)
+      if ((pin[i] ^ 0xFFu) != static_cast<unsigned char>(inverted[i])) return false;
+    return true;
+  }
+  if (length != token_pin.size()) return false;
+  return length == 0 || std::memcmp(pin, token_pin.data(), length) == 0;
+}
 
-CK_RV do_Initialize(CK_VOID_PTR init_args) {
+/// Searches the process's memory for the scenario's PIN and records what it
+/// found as a PIN-SCAN line: "PIN-SCAN at=<moment> copies=<n> [where=...]",
+/// or "copies=unsupported" where memory cannot be searched.
+void record_pin_scan(const char* moment) {
+  if (g_state.scenario.pin_scan_inverted.empty()) return;
+  std::string line = std::string("PIN-SCAN at=") + moment;
+  const std::optional<PinCopies> copies = find_pin_copies(g_state.scenario.pin_scan_inverted);
+  if (!copies) {
+    line += " copies=unsupported";
+  } else {
+    line += " copies=" + dec(copies->size());
+    for (std::size_t i = 0; i < copies->size(); ++i)
+      line += (i == 0 ? " where=" : ",") + (*copies)[i];
+  }
+  append_log_line(line);
+}
+
+bool matches(const ObjectSpec& object,
+             const std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>>& want) {
+  for (const auto& [type, value] : want) {
+    const auto it = object.attributes.find(type);
+    if (it == object.attributes.end() || it->second != value) return false;
+  }
+  return true;
+}
+
+}  // namespace
+}  // namespace mirandel::mock
+
+// ---------------------------------------------------------------------------
+// The operations: the standard entry points the core implements, exported in
+// every variant and served through every handed-out list. Every other entry
+// of a list records the call and answers CKR_FUNCTION_NOT_SUPPORTED.
+// clang-format off
+#define MIRANDEL_MOCK_OPERATIONS(X) \
+  X(Initialize) X(Finalize) X(GetInfo) X(GetSlotList) X(GetSlotInfo) X(GetTokenInfo) \
+  X(OpenSession) X(CloseSession) X(Login) X(Logout) X(FindObjectsInit) X(FindObjects) \
+  X(FindObjectsFinal) X(GetAttributeValue) X(SignInit) X(Sign)
+// clang-format on
+
+using namespace mirandel::mock;
+
+extern "C" {
+
+CK_RV C_Initialize(CK_VOID_PTR init_args) {
   Call call("C_Initialize");
   chatter("C_Initialize");
   const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(init_args);
@@ -435,11 +421,10 @@ CK_RV do_Initialize(CK_VOID_PTR init_args) {
   } else {
     g_state.initialized = true;
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_Finalize(CK_VOID_PTR reserved) {
+CK_RV C_Finalize(CK_VOID_PTR reserved) {
   Call call("C_Finalize");
   call.arg("reserved", pointer(reserved));
   CK_RV rv = CKR_OK;
@@ -452,11 +437,10 @@ CK_RV do_Finalize(CK_VOID_PTR reserved) {
     g_state.sessions.clear();
     g_state.logged_in.assign(g_state.logged_in.size(), false);
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_GetInfo(CK_INFO* info) {
+CK_RV C_GetInfo(CK_INFO* info) {
   Call call("C_GetInfo");
   call.arg("info", output_record(info, sizeof(CK_INFO)));
   CK_RV rv = CKR_OK;
@@ -471,11 +455,10 @@ CK_RV do_GetInfo(CK_INFO* info) {
     copy_field(info->libraryDescription, Bytes(32, ' ').replace(0, 20, "Mirandel mock module"), 32);
     info->libraryVersion = CK_VERSION{1, 0};
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_GetSlotList(CK_BBOOL token_present_only, CK_SLOT_ID* list, CK_ULONG* count) {
+CK_RV C_GetSlotList(CK_BBOOL token_present_only, CK_SLOT_ID* list, CK_ULONG* count) {
   Call call("C_GetSlotList");
   chatter("C_GetSlotList");
   call.arg("present", dec(token_present_only));
@@ -515,17 +498,13 @@ CK_RV do_GetSlotList(CK_BBOOL token_present_only, CK_SLOT_ID* list, CK_ULONG* co
   return call.finish(rv);
 }
 
-CK_RV do_GetSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO* info) {
+CK_RV C_GetSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO* info) {
   Call call("C_GetSlotInfo");
   call.arg("slot", dec(id)).arg("info", output_record(info, sizeof(CK_SLOT_INFO)));
   CK_RV rv = CKR_OK;
   const std::optional<std::size_t> index = slot_index(id);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_slot(info, index)) {
     rv = *early;
-  } else if (!info) {
-    rv = CKR_ARGUMENTS_BAD;
-  } else if (!index) {
-    rv = CKR_SLOT_ID_INVALID;
   } else {
     const SlotSpec& slot = g_state.scenario.slots[*index];
     std::memset(info, 0, sizeof *info);
@@ -536,21 +515,16 @@ CK_RV do_GetSlotInfo(CK_SLOT_ID id, CK_SLOT_INFO* info) {
     info->hardwareVersion = CK_VERSION{1, 0};
     info->firmwareVersion = CK_VERSION{1, 0};
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_GetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info) {
+CK_RV C_GetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info) {
   Call call("C_GetTokenInfo");
   call.arg("slot", dec(id)).arg("info", output_record(info, sizeof(CK_TOKEN_INFO)));
   CK_RV rv = CKR_OK;
   const std::optional<std::size_t> index = slot_index(id);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_slot(info, index)) {
     rv = *early;
-  } else if (!info) {
-    rv = CKR_ARGUMENTS_BAD;
-  } else if (!index) {
-    rv = CKR_SLOT_ID_INVALID;
   } else if (!token_present(g_state.scenario.slots[*index], slot_list_epoch())) {
     rv = CKR_TOKEN_NOT_PRESENT;
   } else {
@@ -575,12 +549,11 @@ CK_RV do_GetTokenInfo(CK_SLOT_ID id, CK_TOKEN_INFO* info) {
     info->firmwareVersion = CK_VERSION{1, 0};
     copy_field(info->utcTime, slot.utc_time, sizeof info->utcTime);
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_OpenSession(CK_SLOT_ID id, CK_FLAGS flags, CK_VOID_PTR application, CK_NOTIFY notify,
-                     CK_SESSION_HANDLE* session) {
+CK_RV C_OpenSession(CK_SLOT_ID id, CK_FLAGS flags, CK_VOID_PTR application, CK_NOTIFY notify,
+                    CK_SESSION_HANDLE* session) {
   Call call("C_OpenSession");
   call.arg("slot", dec(id))
       .arg("flags", hex(flags))
@@ -589,12 +562,8 @@ CK_RV do_OpenSession(CK_SLOT_ID id, CK_FLAGS flags, CK_VOID_PTR application, CK_
       .arg("session", pointer(session));
   CK_RV rv = CKR_OK;
   const std::optional<std::size_t> index = slot_index(id);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_slot(session, index)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_ARGUMENTS_BAD;
-  } else if (!index) {
-    rv = CKR_SLOT_ID_INVALID;
   } else if (!token_present(g_state.scenario.slots[*index], slot_list_epoch())) {
     rv = CKR_TOKEN_NOT_PRESENT;
   } else if (!(flags & CKF_SERIAL_SESSION)) {
@@ -607,18 +576,16 @@ CK_RV do_OpenSession(CK_SLOT_ID id, CK_FLAGS flags, CK_VOID_PTR application, CK_
     *session = state.handle;
     call.result("session", dec(state.handle));
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_CloseSession(CK_SESSION_HANDLE handle) {
+CK_RV C_CloseSession(CK_SESSION_HANDLE handle) {
   Call call("C_CloseSession");
   call.arg("session", dec(handle));
   CK_RV rv = CKR_OK;
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  SessionState* session = find_session(handle);
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (SessionState* session = find_session(handle); !session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else {
     const std::size_t slot = session->slot;
     std::erase_if(g_state.sessions, [handle](const SessionState& s) { return s.handle == handle; });
@@ -627,51 +594,17 @@ CK_RV do_CloseSession(CK_SESSION_HANDLE handle) {
     for (const SessionState& s : g_state.sessions) others = others || s.slot == slot;
     if (!others) g_state.logged_in[slot] = false;
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-/// Whether the PIN given to C_Login is the token's. Compared where it lies,
-/// without a copy; while the PIN is searched for, against the inverted PIN.
-bool pin_matches(const CK_UTF8CHAR* pin, CK_ULONG length, const Bytes& token_pin) {
-  const Bytes& inverted = g_state.scenario.pin_scan_inverted;
-  if (!inverted.empty()) {
-    if (length != inverted.size()) return false;
-    for (CK_ULONG i = 0; i < length; ++i)
-      if ((pin[i] ^ 0xFFu) != static_cast<unsigned char>(inverted[i])) return false;
-    return true;
-  }
-  if (length != token_pin.size()) return false;
-  return length == 0 || std::memcmp(pin, token_pin.data(), length) == 0;
-}
-
-/// Searches the process's memory for the scenario's PIN and records what it
-/// found as a PIN-SCAN line: "PIN-SCAN at=<moment> copies=<n> [where=...]",
-/// or "copies=unsupported" where memory cannot be searched.
-void record_pin_scan(const char* moment) {
-  if (g_state.scenario.pin_scan_inverted.empty()) return;
-  std::string line = std::string("PIN-SCAN at=") + moment;
-  const std::optional<PinCopies> copies = find_pin_copies(g_state.scenario.pin_scan_inverted);
-  if (!copies) {
-    line += " copies=unsupported";
-  } else {
-    line += " copies=" + dec(copies->size());
-    for (std::size_t i = 0; i < copies->size(); ++i)
-      line += (i == 0 ? " where=" : ",") + (*copies)[i];
-  }
-  append_log_line(line);
-}
-
-CK_RV do_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG length) {
+CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_ULONG length) {
   Call call("C_Login");
   call.arg("session", dec(handle)).arg("user", dec(user));
   call.arg("pin", pin ? to_hex(pin, length) : std::string("null")).arg("len", dec(length));
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (user != CKU_USER && user != CKU_SO) {
     rv = CKR_USER_TYPE_INVALID;
   } else if (!pin && length != 0) {
@@ -683,40 +616,27 @@ CK_RV do_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK
   } else {
     g_state.logged_in[session->slot] = true;
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_Logout(CK_SESSION_HANDLE handle) {
+CK_RV C_Logout(CK_SESSION_HANDLE handle) {
   Call call("C_Logout");
   call.arg("session", dec(handle));
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (!g_state.logged_in[session->slot]) {
     rv = CKR_USER_NOT_LOGGED_IN;
   } else {
     g_state.logged_in[session->slot] = false;
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  call.finish(rv);
+  rv = call.answer(rv);
   record_pin_scan("C_Logout");
   return rv;
 }
 
-bool matches(const ObjectSpec& object,
-             const std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>>& want) {
-  for (const auto& [type, value] : want) {
-    const auto it = object.attributes.find(type);
-    if (it == object.attributes.end() || it->second != value) return false;
-  }
-  return true;
-}
-
-CK_RV do_FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* attributes, CK_ULONG count) {
+CK_RV C_FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* attributes, CK_ULONG count) {
   Call call("C_FindObjectsInit");
   call.arg("session", dec(handle));
   call.arg("template", template_text(attributes, count, [](const CK_ATTRIBUTE& a) {
@@ -725,10 +645,8 @@ CK_RV do_FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* attributes, CK_
   call.arg("count", dec(count));
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (session->finding) {
     rv = CKR_OPERATION_ACTIVE;
   } else if (!attributes && count != 0) {
@@ -747,12 +665,11 @@ CK_RV do_FindObjectsInit(CK_SESSION_HANDLE handle, CK_ATTRIBUTE* attributes, CK_
       if (visible(session->slot, object) && matches(object, want))
         session->found.push_back(object.handle);
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_ULONG max_count,
-                     CK_ULONG* count) {
+CK_RV C_FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_ULONG max_count,
+                    CK_ULONG* count) {
   Call call("C_FindObjects");
   call.arg("session", dec(handle))
       .arg("list",
@@ -761,10 +678,8 @@ CK_RV do_FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_ULO
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
   CK_ULONG written = 0;
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (!session->finding) {
     rv = CKR_OPERATION_NOT_INITIALIZED;
   } else if (!objects || !count) {
@@ -789,27 +704,24 @@ CK_RV do_FindObjects(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE* objects, CK_ULO
   return call.finish(rv);
 }
 
-CK_RV do_FindObjectsFinal(CK_SESSION_HANDLE handle) {
+CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE handle) {
   Call call("C_FindObjectsFinal");
   call.arg("session", dec(handle));
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (!session->finding) {
     rv = CKR_OPERATION_NOT_INITIALIZED;
   } else {
     session->finding = false;
     session->found.clear();
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object_handle,
-                           CK_ATTRIBUTE* attributes, CK_ULONG count) {
+CK_RV C_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object_handle,
+                          CK_ATTRIBUTE* attributes, CK_ULONG count) {
   Call call("C_GetAttributeValue");
   call.arg("session", dec(handle)).arg("object", dec(object_handle));
   call.arg("template", template_text(attributes, count, [](const CK_ATTRIBUTE& a) {
@@ -818,10 +730,8 @@ CK_RV do_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object_han
   call.arg("count", dec(count));
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (!attributes && count != 0) {
     rv = CKR_ARGUMENTS_BAD;
   } else if (const ObjectSpec* object = find_object(*session, object_handle); !object) {
@@ -866,7 +776,7 @@ CK_RV do_GetAttributeValue(CK_SESSION_HANDLE handle, CK_OBJECT_HANDLE object_han
   return call.finish(rv);
 }
 
-CK_RV do_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
+CK_RV C_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_HANDLE key) {
   Call call("C_SignInit");
   call.arg("session", dec(handle));
   if (mechanism) {
@@ -878,10 +788,8 @@ CK_RV do_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_H
   call.arg("key", dec(key));
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (session->signing) {
     rv = CKR_OPERATION_ACTIVE;
   } else if (!mechanism) {
@@ -909,12 +817,11 @@ CK_RV do_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_H
       session->signing_mechanism = mechanism->mechanism;
     }
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV do_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_BYTE* signature,
-              CK_ULONG* signature_length) {
+CK_RV C_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_BYTE* signature,
+             CK_ULONG* signature_length) {
   Call call("C_Sign");
   chatter("C_Sign");
   call.arg("session", dec(handle)).arg("data", input_bytes(data, data_length));
@@ -922,10 +829,8 @@ CK_RV do_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_
   call.arg("sig", output_buffer(signature, signature ? capacity : 0, capacity));
   CK_RV rv = CKR_OK;
   SessionState* session = find_session(handle);
-  if (std::optional<CK_RV> early = call.gate(true)) {
+  if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (!session) {
-    rv = CKR_SESSION_HANDLE_INVALID;
   } else if (!session->signing) {
     rv = CKR_OPERATION_NOT_INITIALIZED;
   } else if (!signature_length || (!data && data_length != 0)) {
@@ -956,106 +861,35 @@ CK_RV do_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_
   return call.finish(rv);
 }
 
-template <Via V, std::size_t I>
+}  // extern "C"
+
+namespace mirandel::mock {
+namespace {
+
+// ---------------------------------------------------------------------------
+// The function lists handed out by the discovery calls.
+
+/// The entry of a list tagged V that `F` serves: the exported function itself,
+/// or a discovery call. The tag tells the log which way the call came; it is
+/// Export again once the call returns, for the calls through the exports.
+template <Via V, auto F>
+struct ListEntry;
+template <Via V, typename... Args, CK_RV (*F)(Args...)>
+struct ListEntry<V, F> {
+  static CK_RV call(Args... args) {
+    g_via = V;
+    const CK_RV rv = F(args...);
+    g_via = Via::Export;
+    return rv;
+  }
+};
+
+/// Every entry point the core does not implement: recorded, then refused.
+template <std::size_t I>
 CK_RV unsupported() {
-  g_via = V;
-  Call call(ENTRY_NAMES[I]);
+  Call call(ENTRY_POINT_SYMBOLS[I]);
   call.arg("unsupported", "1");
   return call.finish(CKR_FUNCTION_NOT_SUPPORTED);
-}
-
-// The same operations as reached through a handed-out list; V tags the list.
-template <Via V>
-CK_RV list_Initialize(CK_VOID_PTR a) {
-  g_via = V;
-  return do_Initialize(a);
-}
-template <Via V>
-CK_RV list_Finalize(CK_VOID_PTR a) {
-  g_via = V;
-  return do_Finalize(a);
-}
-template <Via V>
-CK_RV list_GetInfo(CK_INFO* a) {
-  g_via = V;
-  return do_GetInfo(a);
-}
-template <Via V>
-CK_RV list_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR a) {
-  return discover_function_list(V, a);
-}
-template <Via V>
-CK_RV list_GetSlotList(CK_BBOOL a, CK_SLOT_ID* b, CK_ULONG* c) {
-  g_via = V;
-  return do_GetSlotList(a, b, c);
-}
-template <Via V>
-CK_RV list_GetSlotInfo(CK_SLOT_ID a, CK_SLOT_INFO* b) {
-  g_via = V;
-  return do_GetSlotInfo(a, b);
-}
-template <Via V>
-CK_RV list_GetTokenInfo(CK_SLOT_ID a, CK_TOKEN_INFO* b) {
-  g_via = V;
-  return do_GetTokenInfo(a, b);
-}
-template <Via V>
-CK_RV list_OpenSession(CK_SLOT_ID a, CK_FLAGS b, CK_VOID_PTR c, CK_NOTIFY d, CK_SESSION_HANDLE* e) {
-  g_via = V;
-  return do_OpenSession(a, b, c, d, e);
-}
-template <Via V>
-CK_RV list_CloseSession(CK_SESSION_HANDLE a) {
-  g_via = V;
-  return do_CloseSession(a);
-}
-template <Via V>
-CK_RV list_Login(CK_SESSION_HANDLE a, CK_USER_TYPE b, CK_UTF8CHAR* c, CK_ULONG d) {
-  g_via = V;
-  return do_Login(a, b, c, d);
-}
-template <Via V>
-CK_RV list_Logout(CK_SESSION_HANDLE a) {
-  g_via = V;
-  return do_Logout(a);
-}
-template <Via V>
-CK_RV list_GetAttributeValue(CK_SESSION_HANDLE a, CK_OBJECT_HANDLE b, CK_ATTRIBUTE* c, CK_ULONG d) {
-  g_via = V;
-  return do_GetAttributeValue(a, b, c, d);
-}
-template <Via V>
-CK_RV list_FindObjectsInit(CK_SESSION_HANDLE a, CK_ATTRIBUTE* b, CK_ULONG c) {
-  g_via = V;
-  return do_FindObjectsInit(a, b, c);
-}
-template <Via V>
-CK_RV list_FindObjects(CK_SESSION_HANDLE a, CK_OBJECT_HANDLE* b, CK_ULONG c, CK_ULONG* d) {
-  g_via = V;
-  return do_FindObjects(a, b, c, d);
-}
-template <Via V>
-CK_RV list_FindObjectsFinal(CK_SESSION_HANDLE a) {
-  g_via = V;
-  return do_FindObjectsFinal(a);
-}
-template <Via V>
-CK_RV list_SignInit(CK_SESSION_HANDLE a, CK_MECHANISM* b, CK_OBJECT_HANDLE c) {
-  g_via = V;
-  return do_SignInit(a, b, c);
-}
-template <Via V>
-CK_RV list_Sign(CK_SESSION_HANDLE a, CK_BYTE* b, CK_ULONG c, CK_BYTE* d, CK_ULONG* e) {
-  g_via = V;
-  return do_Sign(a, b, c, d, e);
-}
-template <Via V>
-CK_RV list_GetInterfaceList(CK_INTERFACE* a, CK_ULONG* b) {
-  return discover_interface_list(V, a, b);
-}
-template <Via V>
-CK_RV list_GetInterface(CK_UTF8CHAR* a, CK_VERSION* b, CK_INTERFACE** c, CK_FLAGS d) {
-  return discover_interface(V, a, b, c, d);
 }
 
 template <typename Fn>
@@ -1063,48 +897,31 @@ GenericFunction generic(Fn* f) {
   return reinterpret_cast<GenericFunction>(f);
 }
 
-std::size_t entry_index(std::string_view name) {
-  for (std::size_t i = 0; i < ENTRY_COUNT; ++i)
-    if (name == ENTRY_NAMES[i]) return i;
-  std::abort();  // a misspelt name in this file
-}
-
 template <Via V, std::size_t... I>
-std::array<GenericFunction, ENTRY_COUNT> stub_entries(std::index_sequence<I...>) {
-  return {generic(&unsupported<V, I>)...};
+std::array<GenericFunction, FUNCTION_COUNT> stub_entries(std::index_sequence<I...>) {
+  return {generic(&ListEntry<V, &unsupported<I>>::call)...};
 }
 
 /// The 104 entries of a list tagged V, before the scenario nulls any.
 template <Via V>
-std::array<GenericFunction, ENTRY_COUNT> entries_for() {
-  std::array<GenericFunction, ENTRY_COUNT> e =
-      stub_entries<V>(std::make_index_sequence<ENTRY_COUNT>{});
-  e[entry_index("C_Initialize")] = generic(&list_Initialize<V>);
-  e[entry_index("C_Finalize")] = generic(&list_Finalize<V>);
-  e[entry_index("C_GetInfo")] = generic(&list_GetInfo<V>);
-  e[entry_index("C_GetFunctionList")] = generic(&list_GetFunctionList<V>);
-  e[entry_index("C_GetSlotList")] = generic(&list_GetSlotList<V>);
-  e[entry_index("C_GetSlotInfo")] = generic(&list_GetSlotInfo<V>);
-  e[entry_index("C_GetTokenInfo")] = generic(&list_GetTokenInfo<V>);
-  e[entry_index("C_OpenSession")] = generic(&list_OpenSession<V>);
-  e[entry_index("C_CloseSession")] = generic(&list_CloseSession<V>);
-  e[entry_index("C_Login")] = generic(&list_Login<V>);
-  e[entry_index("C_Logout")] = generic(&list_Logout<V>);
-  e[entry_index("C_GetAttributeValue")] = generic(&list_GetAttributeValue<V>);
-  e[entry_index("C_FindObjectsInit")] = generic(&list_FindObjectsInit<V>);
-  e[entry_index("C_FindObjects")] = generic(&list_FindObjects<V>);
-  e[entry_index("C_FindObjectsFinal")] = generic(&list_FindObjectsFinal<V>);
-  e[entry_index("C_SignInit")] = generic(&list_SignInit<V>);
-  e[entry_index("C_Sign")] = generic(&list_Sign<V>);
-  e[entry_index("C_GetInterfaceList")] = generic(&list_GetInterfaceList<V>);
-  e[entry_index("C_GetInterface")] = generic(&list_GetInterface<V>);
+std::array<GenericFunction, FUNCTION_COUNT> entries_for() {
+  std::array<GenericFunction, FUNCTION_COUNT> e =
+      stub_entries<V>(std::make_index_sequence<FUNCTION_COUNT>{});
+#define MIRANDEL_MOCK_LIST_ENTRY(name) \
+  e[index_of(Function::name)] = generic(&ListEntry<V, &C_##name>::call);
+  MIRANDEL_MOCK_OPERATIONS(MIRANDEL_MOCK_LIST_ENTRY)
+#undef MIRANDEL_MOCK_LIST_ENTRY
+  e[index_of(Function::GetFunctionList)] = generic(&ListEntry<V, &discover_function_list>::call);
+  e[index_of(Function::GetInterface)] = generic(&ListEntry<V, &discover_interface>::call);
+  e[index_of(Function::GetInterfaceList)] = generic(&ListEntry<V, &discover_interface_list>::call);
   return e;
 }
 
-std::size_t entries_in_version(CK_VERSION version) {
-  if (version.major < 3) return V2_40_ENTRIES;
-  if (version.major == 3 && version.minor < 2) return V3_0_ENTRIES;
-  return ENTRY_COUNT;
+/// The layout of a list of `version`; versions above 3.2 get the 3.2 list.
+TableLayout layout_of(CK_VERSION version) {
+  if (version.major < 3) return TableLayout::V2_40;
+  if (version.major == 3 && version.minor < 2) return TableLayout::V3_0;
+  return TableLayout::V3_2;
 }
 
 /// The list handed out through `via`, allocated with exactly as many entries
@@ -1114,15 +931,16 @@ FunctionList* list_for(Via via) {
   if (list) return list;
   const CK_VERSION version = via == Via::Interface ? g_state.scenario.interface_version
                                                    : g_state.scenario.function_list_version;
-  const std::size_t entries = via == Via::Interface ? entries_in_version(version) : V2_40_ENTRIES;
-  const std::array<GenericFunction, ENTRY_COUNT> all =
+  const std::size_t entries =
+      entries_in(via == Via::Interface ? layout_of(version) : TableLayout::V2_40);
+  const std::array<GenericFunction, FUNCTION_COUNT> all =
       via == Via::Interface ? entries_for<Via::Interface>() : entries_for<Via::FunctionList>();
   list = static_cast<FunctionList*>(
       std::malloc(offsetof(FunctionList, entries) + entries * sizeof(GenericFunction)));
   if (!list) std::abort();
   list->version = version;
   for (std::size_t i = 0; i < entries; ++i) {
-    const bool nulled = g_state.scenario.null_entries.contains(ENTRY_NAMES[i]);
+    const bool nulled = g_state.scenario.null_entries.contains(ENTRY_POINT_SYMBOLS[i]);
     // memcpy: the entries may be unaligned (packed on Windows).
     const GenericFunction entry = nulled ? nullptr : all[i];
     std::memcpy(reinterpret_cast<unsigned char*>(list) + offsetof(FunctionList, entries) +
@@ -1221,8 +1039,7 @@ Lifetime g_lifetime;
 
 }  // namespace
 
-CK_RV discover_function_list(Via via, CK_FUNCTION_LIST_PTR_PTR list) {
-  g_via = via;
+CK_RV discover_function_list(CK_FUNCTION_LIST_PTR_PTR list) {
   Call call("C_GetFunctionList");
   call.arg("out", pointer(list));
   CK_RV rv = CKR_OK;
@@ -1237,13 +1054,11 @@ CK_RV discover_function_list(Via via, CK_FUNCTION_LIST_PTR_PTR list) {
     *list = reinterpret_cast<CK_FUNCTION_LIST_PTR>(list_for(Via::FunctionList));
     call.result("list", version_text(g_state.scenario.function_list_version));
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV discover_interface(Via via, CK_UTF8CHAR* name, CK_VERSION* version, CK_INTERFACE** found,
+CK_RV discover_interface(CK_UTF8CHAR* name, CK_VERSION* version, CK_INTERFACE** found,
                          CK_FLAGS flags) {
-  g_via = via;
   Call call("C_GetInterface");
   call.arg("name", name ? to_hex(name, std::strlen(reinterpret_cast<const char*>(name)))
                         : std::string("null"));
@@ -1269,12 +1084,10 @@ CK_RV discover_interface(Via via, CK_UTF8CHAR* name, CK_VERSION* version, CK_INT
       call.result("interface", "set").result("list", version_text(offered));
     }
   }
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
 
-CK_RV discover_interface_list(Via via, CK_INTERFACE* interfaces, CK_ULONG* count) {
-  g_via = via;
+CK_RV discover_interface_list(CK_INTERFACE* interfaces, CK_ULONG* count) {
   Call call("C_GetInterfaceList");
   call.arg("list", pointer(interfaces)).arg("count", count ? dec(*count) : std::string("null"));
   CK_RV rv = CKR_OK;
@@ -1294,81 +1107,11 @@ CK_RV discover_interface_list(Via via, CK_INTERFACE* interfaces, CK_ULONG* count
     *count = 1;
   }
   if (count) call.result("count", dec(*count));
-  if (const ForceSpec* force = call.force(); force && force->rv) rv = *force->rv;
-  return call.finish(rv);
+  return call.answer(rv);
 }
-
 }  // namespace mirandel::mock
 
-// The standard entry points the core implements, exported in every variant.
-using namespace mirandel::mock;
-
 extern "C" {
-
-CK_RV C_Initialize(CK_VOID_PTR a) {
-  g_via = Via::Export;
-  return do_Initialize(a);
-}
-CK_RV C_Finalize(CK_VOID_PTR a) {
-  g_via = Via::Export;
-  return do_Finalize(a);
-}
-CK_RV C_GetInfo(CK_INFO* a) {
-  g_via = Via::Export;
-  return do_GetInfo(a);
-}
-CK_RV C_GetSlotList(CK_BBOOL a, CK_SLOT_ID* b, CK_ULONG* c) {
-  g_via = Via::Export;
-  return do_GetSlotList(a, b, c);
-}
-CK_RV C_GetSlotInfo(CK_SLOT_ID a, CK_SLOT_INFO* b) {
-  g_via = Via::Export;
-  return do_GetSlotInfo(a, b);
-}
-CK_RV C_GetTokenInfo(CK_SLOT_ID a, CK_TOKEN_INFO* b) {
-  g_via = Via::Export;
-  return do_GetTokenInfo(a, b);
-}
-CK_RV C_OpenSession(CK_SLOT_ID a, CK_FLAGS b, CK_VOID_PTR c, CK_NOTIFY d, CK_SESSION_HANDLE* e) {
-  g_via = Via::Export;
-  return do_OpenSession(a, b, c, d, e);
-}
-CK_RV C_CloseSession(CK_SESSION_HANDLE a) {
-  g_via = Via::Export;
-  return do_CloseSession(a);
-}
-CK_RV C_Login(CK_SESSION_HANDLE a, CK_USER_TYPE b, CK_UTF8CHAR* c, CK_ULONG d) {
-  g_via = Via::Export;
-  return do_Login(a, b, c, d);
-}
-CK_RV C_Logout(CK_SESSION_HANDLE a) {
-  g_via = Via::Export;
-  return do_Logout(a);
-}
-CK_RV C_GetAttributeValue(CK_SESSION_HANDLE a, CK_OBJECT_HANDLE b, CK_ATTRIBUTE* c, CK_ULONG d) {
-  g_via = Via::Export;
-  return do_GetAttributeValue(a, b, c, d);
-}
-CK_RV C_FindObjectsInit(CK_SESSION_HANDLE a, CK_ATTRIBUTE* b, CK_ULONG c) {
-  g_via = Via::Export;
-  return do_FindObjectsInit(a, b, c);
-}
-CK_RV C_FindObjects(CK_SESSION_HANDLE a, CK_OBJECT_HANDLE* b, CK_ULONG c, CK_ULONG* d) {
-  g_via = Via::Export;
-  return do_FindObjects(a, b, c, d);
-}
-CK_RV C_FindObjectsFinal(CK_SESSION_HANDLE a) {
-  g_via = Via::Export;
-  return do_FindObjectsFinal(a);
-}
-CK_RV C_SignInit(CK_SESSION_HANDLE a, CK_MECHANISM* b, CK_OBJECT_HANDLE c) {
-  g_via = Via::Export;
-  return do_SignInit(a, b, c);
-}
-CK_RV C_Sign(CK_SESSION_HANDLE a, CK_BYTE* b, CK_ULONG c, CK_BYTE* d, CK_ULONG* e) {
-  g_via = Via::Export;
-  return do_Sign(a, b, c, d, e);
-}
 
 #if defined(_WIN32)
 // Windows hook: FreeLibrary (reserved null) is told from process exit

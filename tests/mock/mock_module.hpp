@@ -9,6 +9,8 @@
 
 #include <cstddef>
 
+#include "pkcs11/entry_points.hpp"
+
 #if defined(_WIN32)
 // The entry points are defined here and must be exported from the DLL.
 #define CRYPTOKI_EXPORTS 1
@@ -41,15 +43,12 @@ namespace mirandel::mock {
 /// An entry point's address, untyped.
 using GenericFunction = void (*)();
 
-/// Number of entry points in the 3.2 function list.
-inline constexpr std::size_t ENTRY_COUNT = 104;
-
 /// A function list of any version: the version, then the entry points. The
 /// mock allocates only as many entries as the reported version has, so that a
 /// reader that copies too many is caught by AddressSanitizer.
 struct FunctionList {
   CK_VERSION version;
-  GenericFunction entries[ENTRY_COUNT];
+  GenericFunction entries[pkcs11::FUNCTION_COUNT];
 };
 
 }  // namespace mirandel::mock
@@ -60,19 +59,12 @@ struct FunctionList {
 
 namespace mirandel::mock {
 
-/// How a call reached the mock: through an exported symbol, through the list
-/// handed out by C_GetFunctionList, or through the one of C_GetInterface.
-enum class Via { Export, FunctionList, Interface };
-
-/// C_GetFunctionList, as reached through `via`.
-CK_RV discover_function_list(Via via, CK_FUNCTION_LIST_PTR_PTR list);
-
-/// C_GetInterface, as reached through `via`.
-CK_RV discover_interface(Via via, CK_UTF8CHAR* name, CK_VERSION* version, CK_INTERFACE** found,
+// The discovery calls, which the entry files export as C_GetFunctionList,
+// C_GetInterface and C_GetInterfaceList, and every handed-out list holds.
+CK_RV discover_function_list(CK_FUNCTION_LIST_PTR_PTR list);
+CK_RV discover_interface(CK_UTF8CHAR* name, CK_VERSION* version, CK_INTERFACE** found,
                          CK_FLAGS flags);
-
-/// C_GetInterfaceList, as reached through `via`.
-CK_RV discover_interface_list(Via via, CK_INTERFACE* interfaces, CK_ULONG* count);
+CK_RV discover_interface_list(CK_INTERFACE* interfaces, CK_ULONG* count);
 
 /// The variant's name ("fl", "if_fl", "if", "none"), recorded at load.
 extern const char* const VARIANT_NAME;

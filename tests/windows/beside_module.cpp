@@ -11,5 +11,5 @@ const char* const VARIANT_NAME = "beside";
 
 extern "C" CK_RV C_GetFunctionList(CK_FUNCTION_LIST_PTR_PTR list) {
   if (mirandel_beside_helper_answer() != 42) return CKR_GENERAL_ERROR;
-  return mirandel::mock::discover_function_list(mirandel::mock::Via::Export, list);
+  return mirandel::mock::discover_function_list(list);
 }

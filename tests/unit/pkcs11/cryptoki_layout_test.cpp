@@ -14,16 +14,19 @@ using namespace mirandel::ck;
 
 #define MIRANDEL_SIZE_FACT(type) {"sizeof " #type, sizeof(type)},
 #define MIRANDEL_MEMBER_FACT(type, member) {"offsetof " #type "." #member, offsetof(type, member)},
-#define MIRANDEL_ENTRY_FACT(name) \
-  {"entry C_" #name,              \
-   FUNCTION_LIST_ENTRIES_OFFSET + pkcs11::index_of(pkcs11::Function::name) * sizeof(void*)},
+#define MIRANDEL_ENTRY_FACT(name, layout) \
+  MIRANDEL_PKCS11_IF_V2_40(               \
+      layout,                             \
+      {"entry C_" #name,                  \
+       FUNCTION_LIST_ENTRIES_OFFSET + pkcs11::index_of(pkcs11::Function::name) * sizeof(void*)}, )
 #define MIRANDEL_CONSTANT_FACT(name) {#name, static_cast<unsigned long long>(name)},
 
 const LayoutFact OUR_FACTS[] = {
     MIRANDEL_LAYOUT_TYPES(MIRANDEL_SIZE_FACT) MIRANDEL_LAYOUT_MEMBERS(MIRANDEL_MEMBER_FACT)
-        MIRANDEL_LAYOUT_ENTRIES(MIRANDEL_ENTRY_FACT){
+        MIRANDEL_PKCS11_ENTRY_POINTS(MIRANDEL_ENTRY_FACT){
             "sizeof CK_FUNCTION_LIST",
-            FUNCTION_LIST_ENTRIES_OFFSET + FUNCTION_LIST_2_40_ENTRIES * sizeof(void*)},
+            FUNCTION_LIST_ENTRIES_OFFSET +
+                pkcs11::entries_in(pkcs11::TableLayout::V2_40) * sizeof(void*)},
     MIRANDEL_LAYOUT_CONSTANTS(MIRANDEL_CONSTANT_FACT){"CKF_TOKEN_FLAGS_MASK", CKF_TOKEN_FLAGS_MASK},
 };
 

@@ -10,13 +10,14 @@ namespace mirandel::test {
 
 #define MIRANDEL_SIZE_FACT(type) {"sizeof " #type, sizeof(type)},
 #define MIRANDEL_MEMBER_FACT(type, member) {"offsetof " #type "." #member, offsetof(type, member)},
-#define MIRANDEL_ENTRY_FACT(name) {"entry C_" #name, offsetof(CK_FUNCTION_LIST, C_##name)},
+#define MIRANDEL_ENTRY_FACT(name, layout) \
+  MIRANDEL_PKCS11_IF_V2_40(layout, {"entry C_" #name, offsetof(CK_FUNCTION_LIST, C_##name)}, )
 #define MIRANDEL_CONSTANT_FACT(name) {#name, static_cast<unsigned long long>(name)},
 
 const LayoutFact P11KIT_FACTS[] = {
     MIRANDEL_LAYOUT_TYPES(MIRANDEL_SIZE_FACT) MIRANDEL_LAYOUT_MEMBERS(MIRANDEL_MEMBER_FACT)
-        MIRANDEL_LAYOUT_ENTRIES(MIRANDEL_ENTRY_FACT){"sizeof CK_FUNCTION_LIST",
-                                                     sizeof(CK_FUNCTION_LIST)},
+        MIRANDEL_PKCS11_ENTRY_POINTS(MIRANDEL_ENTRY_FACT){"sizeof CK_FUNCTION_LIST",
+                                                          sizeof(CK_FUNCTION_LIST)},
     MIRANDEL_LAYOUT_CONSTANTS(MIRANDEL_CONSTANT_FACT)
     // Every token flag the standard defines; CKF_ERROR_STATE (1 << 24) came
     // with version 3.0, after this header.

@@ -7,8 +7,6 @@
 #include <map>
 #include <string>
 
-#include "pkcs11/module.hpp"
-
 namespace mirandel::pkcs11 {
 namespace {
 
@@ -103,11 +101,6 @@ TEST(ToCkUlong, RefusesCountsAbove32BitsForTheWindowsWidth) {
     ASSERT_FALSE(too_long.has_value());
     EXPECT_EQ(too_long.error(), BindingError(LengthOutOfRange{}));
   }
-}
-
-TEST(EntryPointSymbols, AreTheFunctionNamesWithTheirPrefix) {
-  for (std::size_t i = 0; i < FUNCTION_COUNT; ++i)
-    EXPECT_EQ(std::string(ENTRY_POINT_SYMBOLS[i]), "C_" + std::string(FUNCTION_NAMES[i]));
 }
 
 // The reference table of return values lives beside the repository, in the

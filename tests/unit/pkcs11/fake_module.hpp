@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -39,6 +40,13 @@ struct Fake {
 };
 
 inline Fake* current_fake = nullptr;
+
+/// The names of the calls made, in order.
+using Calls = std::vector<std::string>;
+
+inline BindingError call_failed(Function f, CK_RV rv) {
+  return CallFailed{f, {ReturnValue::Kind::Standard, rv}};
+}
 
 template <Function F, auto Member, typename Fn = typename EntryPointType<F>::type>
 struct Trampoline;
@@ -83,7 +91,8 @@ class FakeModule : public ::testing::Test {
 #endif
     auto library = platform::DynamicLibrary::open(library_name);
     if (!library) throw std::runtime_error(std::string("cannot load ") + library_name);
-    return ModuleRef(new ModuleContext(std::move(*library), {}, table));
+    return std::make_shared<ModuleContext>(std::move(*library),
+                                           std::array<EntryPointLookup, FUNCTION_COUNT>{}, table);
   }
 
   Fake fake;

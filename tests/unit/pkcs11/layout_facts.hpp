@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "pkcs11/entry_points.hpp"
+
 namespace mirandel::test {
 
 /// One named number: a size, an offset or a constant.
@@ -49,36 +51,24 @@ extern const std::size_t P11KIT_FACT_COUNT;
   X(CK_C_INITIALIZE_ARGS, UnlockMutex)  \
   X(CK_C_INITIALIZE_ARGS, flags)        \
   X(CK_C_INITIALIZE_ARGS, pReserved)
-// Offsets of function-list entries, which check our Function order.
-#define MIRANDEL_LAYOUT_ENTRIES(X)                                                           \
-  X(Initialize)                                                                              \
-  X(GetFunctionList)                                                                         \
-  X(GetSlotList)                                                                             \
-  X(GetSlotInfo) X(GetTokenInfo) X(OpenSession) X(CloseSession) X(Login) X(Logout)           \
-      X(GetAttributeValue) X(FindObjectsInit) X(FindObjects) X(FindObjectsFinal) X(SignInit) \
-          X(Sign) X(WaitForSlotEvent)
+// The offsets of the function-list entries, which check the order of our
+// entry-point list, come from MIRANDEL_PKCS11_ENTRY_POINTS through
+// MIRANDEL_PKCS11_IF_V2_40: every entry of the 2.40 list.
 // Constants.
-#define MIRANDEL_LAYOUT_CONSTANTS(X)                                                               \
-  X(CKR_OK)                                                                                        \
-  X(CKR_CANT_LOCK)                                                                                 \
-  X(CKR_ATTRIBUTE_SENSITIVE) X(CKR_ATTRIBUTE_TYPE_INVALID) X(CKR_BUFFER_TOO_SMALL)                 \
-      X(CKR_CRYPTOKI_ALREADY_INITIALIZED) X(CKR_USER_ALREADY_LOGGED_IN) X(CKR_VENDOR_DEFINED)      \
-          X(CK_UNAVAILABLE_INFORMATION) X(CK_EFFECTIVELY_INFINITE) X(CK_TRUE) X(CK_FALSE)          \
-              X(CKF_TOKEN_PRESENT) X(CKF_REMOVABLE_DEVICE) X(CKF_HW_SLOT) X(CKF_CLOCK_ON_TOKEN)    \
-                  X(CKF_SERIAL_SESSION) X(CKF_RW_SESSION) X(CKF_OS_LOCKING_OK) X(CKU_USER) X(      \
-                      CKO_CERTIFICATE) X(CKO_PRIVATE_KEY) X(CKA_CLASS) X(CKA_TOKEN) X(CKA_PRIVATE) \
-                      X(CKA_LABEL) X(CKA_VALUE) X(CKA_CERTIFICATE_TYPE) X(CKA_KEY_TYPE) X(CKA_ID)  \
-                          X(CKA_SENSITIVE) X(CKA_SIGN) X(CKA_START_DATE) X(CKA_END_DATE)           \
-                              X(CKA_MODULUS_BITS) X(CKA_TRUSTED) X(CKA_CERTIFICATE_CATEGORY)       \
-                                  X(CKA_ENCRYPT) X(CKA_DECRYPT) X(CKA_WRAP) X(CKA_UNWRAP)          \
-                                      X(CKA_SIGN_RECOVER) X(CKA_VERIFY) X(CKA_VERIFY_RECOVER)      \
-                                          X(CKA_DERIVE) X(CKA_VALUE_BITS) X(CKA_VALUE_LEN)         \
-                                              X(CKA_EXTRACTABLE) X(CKA_LOCAL)                      \
-                                                  X(CKA_NEVER_EXTRACTABLE) X(CKA_ALWAYS_SENSITIVE) \
-                                                      X(CKA_KEY_GEN_MECHANISM) X(CKA_MODIFIABLE)   \
-                                                          X(CKA_COPYABLE) X(CKA_DESTROYABLE)       \
-                                                              X(CKA_ALWAYS_AUTHENTICATE)           \
-                                                                  X(CKA_WRAP_WITH_TRUSTED)         \
-                                                                      X(CKM_SHA256_RSA_PKCS) X(    \
-                                                                          CKM_SHA384_RSA_PKCS)     \
-                                                                          X(CKM_SHA512_RSA_PKCS)
+// clang-format off
+#define MIRANDEL_LAYOUT_CONSTANTS(X) \
+  X(CKR_OK) X(CKR_CANT_LOCK) X(CKR_ATTRIBUTE_SENSITIVE) X(CKR_ATTRIBUTE_TYPE_INVALID) \
+  X(CKR_BUFFER_TOO_SMALL) X(CKR_CRYPTOKI_ALREADY_INITIALIZED) X(CKR_USER_ALREADY_LOGGED_IN) \
+  X(CKR_VENDOR_DEFINED) X(CK_UNAVAILABLE_INFORMATION) X(CK_EFFECTIVELY_INFINITE) X(CK_TRUE) \
+  X(CK_FALSE) X(CKF_TOKEN_PRESENT) X(CKF_REMOVABLE_DEVICE) X(CKF_HW_SLOT) X(CKF_CLOCK_ON_TOKEN) \
+  X(CKF_SERIAL_SESSION) X(CKF_RW_SESSION) X(CKF_OS_LOCKING_OK) X(CKU_USER) X(CKO_CERTIFICATE) \
+  X(CKO_PRIVATE_KEY) X(CKA_CLASS) X(CKA_TOKEN) X(CKA_PRIVATE) X(CKA_LABEL) X(CKA_VALUE) \
+  X(CKA_CERTIFICATE_TYPE) X(CKA_KEY_TYPE) X(CKA_ID) X(CKA_SENSITIVE) X(CKA_SIGN) \
+  X(CKA_START_DATE) X(CKA_END_DATE) X(CKA_MODULUS_BITS) X(CKA_TRUSTED) \
+  X(CKA_CERTIFICATE_CATEGORY) X(CKA_ENCRYPT) X(CKA_DECRYPT) X(CKA_WRAP) X(CKA_UNWRAP) \
+  X(CKA_SIGN_RECOVER) X(CKA_VERIFY) X(CKA_VERIFY_RECOVER) X(CKA_DERIVE) X(CKA_VALUE_BITS) \
+  X(CKA_VALUE_LEN) X(CKA_EXTRACTABLE) X(CKA_LOCAL) X(CKA_NEVER_EXTRACTABLE) \
+  X(CKA_ALWAYS_SENSITIVE) X(CKA_KEY_GEN_MECHANISM) X(CKA_MODIFIABLE) X(CKA_COPYABLE) \
+  X(CKA_DESTROYABLE) X(CKA_ALWAYS_AUTHENTICATE) X(CKA_WRAP_WITH_TRUSTED) X(CKM_SHA256_RSA_PKCS) \
+  X(CKM_SHA384_RSA_PKCS) X(CKM_SHA512_RSA_PKCS)
+// clang-format on

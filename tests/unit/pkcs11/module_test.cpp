@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <vector>
+
+#include "unit/pkcs11/fake_module.hpp"
 
 namespace mirandel::pkcs11 {
 namespace {
@@ -57,3 +60,52 @@ TEST(LoadModule, CopiesTheTableOfInstalledModules) {
 
 }  // namespace
 }  // namespace mirandel::pkcs11
+
+namespace mirandel::pkcs11::test {
+namespace {
+
+TEST_F(FakeModule, InitializeAsksForOsLockingAndRefusesAnAlreadyInitialisedModule) {
+  fake.initialize = [](CK_VOID_PTR raw) {
+    const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(raw);
+    EXPECT_TRUE(!args->CreateMutex && !args->DestroyMutex && !args->LockMutex &&
+                !args->UnlockMutex);
+    EXPECT_EQ(args->flags, CKF_OS_LOCKING_OK);
+    EXPECT_EQ(args->pReserved, nullptr);
+    return CKR_CRYPTOKI_ALREADY_INITIALIZED;
+  };
+  ModuleRef m = module();
+  EXPECT_EQ(initialize_module(*m), std::unexpected(call_failed(Function::Initialize, 0x191)));
+  EXPECT_EQ(initialize_module(*module({Function::Initialize})),
+            std::unexpected(BindingError(NullEntryPoint{})));
+  EXPECT_EQ(fake.calls, (Calls{"Initialize"}));
+}
+
+// CKR_CANT_LOCK to CKF_OS_LOCKING_OK earns exactly one more call, with a null
+// argument; every other answer, and the second answer, is final.
+TEST_F(FakeModule, InitializeRetriesOnceWithoutArgumentsWhenTheModuleCannotLock) {
+  struct Case {
+    std::vector<CK_RV> answers;
+    Result<void> result;
+  };
+  const Case cases[] = {
+      {{CKR_CANT_LOCK, CKR_OK}, {}},
+      {{CKR_CANT_LOCK, CKR_CANT_LOCK}, std::unexpected(call_failed(Function::Initialize, 0xA))},
+      {{CKR_CANT_LOCK, 0x7}, std::unexpected(call_failed(Function::Initialize, 0x7))},
+      {{0x5}, std::unexpected(call_failed(Function::Initialize, 0x5))},
+      {{CKR_OK}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<bool> null_argument;
+    fake.initialize = [&](CK_VOID_PTR args) {
+      null_argument.push_back(args == nullptr);
+      return c.answers.at(null_argument.size() - 1);
+    };
+    EXPECT_EQ(initialize_module(*module()), c.result);
+    std::vector<bool> expected(c.answers.size(), true);
+    expected[0] = false;
+    EXPECT_EQ(null_argument, expected) << c.answers.size() << " answers";
+  }
+}
+
+}  // namespace
+}  // namespace mirandel::pkcs11::test

@@ -1,0 +1,58 @@
+// A read-only session and what the signing run does in it: log in, sign,
+// log out.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "pkcs11/cryptoki.hpp"
+#include "pkcs11/errors.hpp"
+#include "pkcs11/module.hpp"
+
+namespace mirandel::pkcs11 {
+
+using Bytes = std::vector<std::uint8_t>;
+
+/// An open read-only session. Holds a reference to the module; ends with
+/// C_CloseSession (result ignored, skipped when the entry is null) when its
+/// owner lets it go. Move-only; a moved-from Session holds nothing.
+class Session {
+ public:
+  Session(ModuleRef module, ck::CK_SESSION_HANDLE handle) noexcept
+      : module_(std::move(module)), handle_(handle) {}
+  Session(Session&& other) noexcept = default;
+  Session& operator=(Session&& other) noexcept;
+  Session(const Session&) = delete;
+  Session& operator=(const Session&) = delete;
+  ~Session() { close(); }
+
+  const ModuleContext& module() const noexcept { return *module_; }
+  ck::CK_SESSION_HANDLE handle() const noexcept { return handle_; }
+
+  /// C_CloseSession unless already closed, then drops the module reference.
+  /// Reports nothing.
+  void close() noexcept;
+
+ private:
+  ModuleRef module_;  ///< null once the session is closed or moved from
+  ck::CK_SESSION_HANDLE handle_ = 0;
+};
+
+/// C_OpenSession(slot, CKF_SERIAL_SESSION, null, null). The session takes a
+/// new reference to the module.
+Result<Session> open_ro_session(const ModuleRef& module, ck::CK_SLOT_ID slot);
+
+/// C_Login(CKU_USER) with the PIN bytes as given, no terminator. The bytes are
+/// handed to the module from a private copy that is wiped and released as
+/// soon as C_Login returns, whatever it returned.
+Result<void> login_user(const Session& session, std::span<const std::uint8_t> pin);
+
+/// C_Logout.
+Result<void> logout(const Session& session);
+
+/// C_SignInit, then C_Sign twice (size query, then fill) with the same data.
+Result<Bytes> sign_data(const Session& session, ck::CK_MECHANISM_TYPE mechanism,
+                        ck::CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data);
+
+}  // namespace mirandel::pkcs11
