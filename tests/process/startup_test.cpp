@@ -35,16 +35,6 @@ class Startup : public HelperProcessTest {
     scenario.slot(1).description("Lettore").label("Token A").certificate(from_hex("3082aa"));
   }
 
-  /// Names of the files in the test directory other than the scenario and log.
-  std::vector<std::string> other_files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir())) {
-      const std::string name = entry.path().filename().string();
-      if (name != "scenario.txt" && name != "calls.log") names.push_back(name);
-    }
-    return names;
-  }
-
   /// Whether the module was unloaded before the output file existed.
   void expect_unloaded_before_document(const CallLog& calls) {
     const std::vector<RecordedCall> unloads = calls.all("UNLOAD");

@@ -99,17 +99,6 @@ class WindowsProcess : public HelperProcessTest {
     return target_path(destination);
   }
 
-  /// Files in dir() other than the scenario and the log, as host names.
-  std::vector<std::string> other_files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir())) {
-      const std::string name = entry.path().filename().string();
-      if (name != "scenario.txt" && name != "calls.log") names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-  }
-
   /// Starts the program through the launcher with exactly `command_line`
   /// (program name included), in dir(), with the mock's variables set.
   ProcessResult run_raw(const std::u16string& command_line,
