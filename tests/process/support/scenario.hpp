@@ -54,6 +54,10 @@ class MockObject {
 
  private:
   explicit MockObject(std::string class_word) : words_{std::move(class_word)} {}
+  MockObject& add(std::string word) {
+    words_.push_back(std::move(word));
+    return *this;
+  }
   std::vector<std::string> words_;
 };
 
@@ -90,6 +94,14 @@ class MockSlot {
 
  private:
   MockSlot& field(std::string_view keyword, const Bytes& raw);
+  MockSlot& add_option(std::string option) {
+    options_.push_back(std::move(option));
+    return *this;
+  }
+  MockSlot& add_line(std::string line) {
+    lines_.push_back(std::move(line));
+    return *this;
+  }
   unsigned long id_;
   std::vector<std::string> options_;
   std::vector<std::string> lines_;
@@ -110,6 +122,10 @@ class MockForce {
   std::string line() const;
 
  private:
+  MockForce& add(std::string option) {
+    options_.push_back(std::move(option));
+    return *this;
+  }
   std::string function_;
   unsigned call_;
   std::vector<std::string> options_;
@@ -153,6 +169,10 @@ class Scenario {
   void write(const std::filesystem::path& path) const;
 
  private:
+  Scenario& add(std::string line) {
+    lines_.push_back(std::move(line));
+    return *this;
+  }
   std::deque<MockSlot> slots_;
   std::deque<MockForce> forces_;
   std::vector<std::string> lines_;
