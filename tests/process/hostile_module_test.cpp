@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "helper_test.hpp"
+#include "param_name.hpp"
 
 namespace mirandel::test {
 namespace {
@@ -364,12 +365,10 @@ TEST_P(HostileModule, EndsWithTheRightDocumentAndCleansUp) {
   }
 }
 
-std::string row_name(const testing::TestParamInfo<Hostile>& info) { return info.param.name; }
-
-INSTANTIATE_TEST_SUITE_P(FailingCalls, HostileModule, testing::ValuesIn(failing_calls()), row_name);
-INSTANTIATE_TEST_SUITE_P(NullEntries, HostileModule, testing::ValuesIn(null_entries()), row_name);
+INSTANTIATE_TEST_SUITE_P(FailingCalls, HostileModule, testing::ValuesIn(failing_calls()), by_name);
+INSTANTIATE_TEST_SUITE_P(NullEntries, HostileModule, testing::ValuesIn(null_entries()), by_name);
 INSTANTIATE_TEST_SUITE_P(ContractBreaks, HostileModule, testing::ValuesIn(contract_breaks()),
-                         row_name);
+                         by_name);
 
 }  // namespace
 }  // namespace mirandel::test

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "param_name.hpp"
+
 namespace mirandel {
 namespace {
 
@@ -48,7 +50,7 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"BlankModuleBeforeAnOutput", {"helper", " ", "out.json"}},
                     UsageCase{"BlankModuleInASigningCall",
                               {"helper", "", "out.json", "sign", "r"}}),
-    [](const testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 struct InvocationCase {
   const char* name;
@@ -189,9 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                        std::nullopt,
                        List,
                        ""}),
-    [](const testing::TestParamInfo<InvocationCase>& info) {
-      return std::string(info.param.name);
-    });
+    test::by_name);
 
 TEST(UsageLine, IsTheSeventyOneByteItalianLine) {
   EXPECT_EQ(USAGE_LINE, "uso: mirandel-pkcs11-helper <modulo> [output.json] [sign <input.json>]\n");

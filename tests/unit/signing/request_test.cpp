@@ -8,12 +8,14 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "documents.hpp"
+#include "param_name.hpp"
 #include "test_files.hpp"
 
 namespace mirandel {
@@ -38,6 +40,8 @@ struct RefusedCase {
   std::string input;
   std::string message;
 };
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class CheckSignRequestRefuses : public testing::TestWithParam<RefusedCase> {};
 
@@ -84,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Escapes in the request are decoded; the message carries the text.
         RefusedCase{"MechanismWithEscapes", request_json("00", "00", R"(a\"b\\c\u00e8)"),
                     "Meccanismo non supportato: a\"b\\c\xC3\xA8"}),
-    [](const testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 struct AcceptedCase {
   const char* name;
@@ -94,6 +98,8 @@ struct AcceptedCase {
   Bytes data;
   ck::CK_MECHANISM_TYPE mechanism;
 };
+
+void PrintTo(const AcceptedCase& c, std::ostream* os) { *os << c.name; }
 
 class CheckSignRequestAccepts : public testing::TestWithParam<AcceptedCase> {};
 
@@ -162,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             {},
             0x40}),
-    [](const testing::TestParamInfo<AcceptedCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 TEST(CheckSignRequest, UnsupportedMechanismMessageSerialisesEscaped) {
   auto result = check_sign_request(as_bytes(request_json("00", "00", R"(rsa\"x\\y)")));
