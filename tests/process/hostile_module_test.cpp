@@ -68,7 +68,6 @@ enum class Mode { List, Sign };
 
 std::string row_prefix(Mode mode) { return mode == Mode::List ? "List_" : "Sign_"; }
 
-/// One hostile run.
 struct Hostile {
   std::string name;
   Mode mode = Mode::List;

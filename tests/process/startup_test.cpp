@@ -19,7 +19,6 @@ const std::string EMPTY_LISTING = R"({"slots":[],"error":null})";
 const std::string ONE_SLOT_LISTING =
     R"({"slots":[{"description":"Lettore","token_label":"Token A","certs":[{"der_hex":"3082aa"}]}],"error":null})";
 
-/// The listing document with only an error.
 std::string listing_error(const std::string& message) {
   return R"({"slots":[],"error":")" + message + R"("})";
 }

@@ -28,7 +28,6 @@ class MockObject {
   static MockObject certificate(Bytes der);
   /// A private key (CKO_PRIVATE_KEY); add sign(true) to make it usable.
   static MockObject private_key();
-  /// An object of any class.
   static MockObject of_class(unsigned long object_class);
 
   MockObject& handle(unsigned long handle);
@@ -49,7 +48,6 @@ class MockObject {
   MockObject& size_query(unsigned long length);
   MockObject& mechanisms(const std::vector<unsigned long>& mechanisms);
 
-  /// The scenario line.
   std::string line() const;
 
  private:
@@ -89,7 +87,6 @@ class MockSlot {
   /// Shorthand for object(MockObject::certificate(der)).
   MockSlot& certificate(const Bytes& der);
 
-  /// The scenario lines.
   std::string text() const;
 
  private:
@@ -163,9 +160,8 @@ class Scenario {
   /// then every token's PIN. The scenario file holds it inverted only.
   Scenario& pin_scan(const Bytes& pin);
 
-  /// The scenario file's text.
   std::string text() const;
-  /// Writes text() to `path`.
+  /// Writes text() to `path`; aborts the test run when it cannot.
   void write(const std::filesystem::path& path) const;
 
  private:

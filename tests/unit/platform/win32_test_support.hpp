@@ -10,7 +10,6 @@
 
 namespace mirandel::platform::testing_win32 {
 
-/// The directory of the running test executable.
 inline std::filesystem::path executable_directory() {
   std::wstring buffer(32768, L'\0');
   DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
