@@ -3,29 +3,27 @@
 // offending byte, and round trips in both directions.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "codec/hex.hpp"
+#include "fuzz_support.hpp"
 
 namespace {
 
+using mirandel::fuzz::require;
+
 bool is_hex_digit(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-void require(bool condition) {
-  if (!condition) std::abort();
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace mirandel::codec;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view text = mirandel::fuzz::as_text(data, size);
 
   auto decoded = hex_decode(text);
   if (decoded) {

@@ -3,19 +3,17 @@
 // out as JSON, in either form, must read back to the same four texts.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "codec/json_reader.hpp"
 #include "codec/utf8.hpp"
+#include "fuzz_support.hpp"
 
 namespace {
 
-void require(bool condition) {
-  if (!condition) std::abort();
-}
+using mirandel::fuzz::require;
 
 /// A JSON string for `text`: quotes, backslashes and control bytes escaped.
 std::string quoted(std::string_view text) {

@@ -3,40 +3,34 @@
 // of the three request messages, never in a crash.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string_view>
 
 #include "codec/hex.hpp"
 #include "codec/json_reader.hpp"
+#include "fuzz_support.hpp"
 #include "signing/request.hpp"
+
+using mirandel::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto result = mirandel::check_sign_request(std::span(data, size));
   if (result) {
-    switch (result->mechanism) {
-      case mirandel::ck::CKM_SHA256_RSA_PKCS:
-      case mirandel::ck::CKM_SHA384_RSA_PKCS:
-      case mirandel::ck::CKM_SHA512_RSA_PKCS:
-        break;
-      default:
-        std::abort();
-    }
+    require(result->mechanism == mirandel::ck::CKM_SHA256_RSA_PKCS ||
+            result->mechanism == mirandel::ck::CKM_SHA384_RSA_PKCS ||
+            result->mechanism == mirandel::ck::CKM_SHA512_RSA_PKCS);
     // The data, decoded in place inside the request, matches a plain decoding
     // of the text the reader found.
     auto in = mirandel::codec::parse_sign_in(std::span(data, size));
-    if (!in) std::abort();
+    require(in.has_value());
     auto expected = mirandel::codec::hex_decode(in->data_hex);
-    if (!expected || expected->size() != result->data.size()) std::abort();
-    for (std::size_t i = 0; i < expected->size(); ++i) {
-      if ((*expected)[i] != result->data.data()[i]) std::abort();
-    }
+    require(expected && expected->size() == result->data.size());
+    for (std::size_t i = 0; i < expected->size(); ++i)
+      require((*expected)[i] == result->data.data()[i]);
     return 0;
   }
   const std::string_view message = result.error();
-  if (message != "Input di firma non leggibile." && message != "Input di firma non valido." &&
-      !message.starts_with("Meccanismo non supportato: ")) {
-    std::abort();
-  }
+  require(message == "Input di firma non leggibile." || message == "Input di firma non valido." ||
+          message.starts_with("Meccanismo non supportato: "));
   return 0;
 }

@@ -3,24 +3,18 @@
 // trimming gives a piece of its input, and blank means trimmed to nothing.
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "codec/utf8.hpp"
+#include "fuzz_support.hpp"
 
-namespace {
-
-void require(bool condition) {
-  if (!condition) std::abort();
-}
-
-}  // namespace
+using mirandel::fuzz::require;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace mirandel::codec;
-  const std::string_view text(reinterpret_cast<const char*>(data), size);
+  const std::string_view text = mirandel::fuzz::as_text(data, size);
 
   const bool valid = is_valid_utf8(text);
   const std::string decoded = decode_utf8_lossy(std::span(data, size));

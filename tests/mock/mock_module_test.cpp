@@ -14,6 +14,7 @@
 #include "call_log.hpp"
 #include "mock_module.hpp"
 #include "scenario.hpp"
+#include "test_files.hpp"
 
 namespace mirandel::test {
 namespace {
@@ -24,19 +25,12 @@ using GetInterfaceFn = CK_RV (*)(CK_UTF8CHAR*, CK_VERSION*, CK_INTERFACE**, CK_F
 class LoadedMock {
  public:
   LoadedMock(const char* library, const Scenario& scenario) {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "mirandel-mock-XXXXXX").string();
-    dir_ = ::mkdtemp(pattern.data());
-    scenario.write(dir_ / "scenario.txt");
-    ::setenv("MIRANDEL_MOCK_SCENARIO", (dir_ / "scenario.txt").c_str(), 1);
-    ::setenv("MIRANDEL_MOCK_LOG", (dir_ / "calls.log").c_str(), 1);
+    scenario.write(file("scenario.txt"));
+    ::setenv("MIRANDEL_MOCK_SCENARIO", file("scenario.txt").c_str(), 1);
+    ::setenv("MIRANDEL_MOCK_LOG", file("calls.log").c_str(), 1);
     handle_ = ::dlopen(library, RTLD_NOW | RTLD_LOCAL);
   }
-  ~LoadedMock() {
-    unload();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  ~LoadedMock() { unload(); }
 
   bool loaded() const { return handle_ != nullptr; }
   bool exports(const char* name) const { return ::dlsym(handle_, name) != nullptr; }
@@ -63,11 +57,11 @@ class LoadedMock {
     handle_ = nullptr;
   }
 
-  CallLog log() const { return CallLog::read(dir_ / "calls.log"); }
-  std::filesystem::path file(const char* name) const { return dir_ / name; }
+  CallLog log() const { return CallLog::read(file("calls.log")); }
+  std::filesystem::path file(const char* name) const { return dir_.path() / name; }
 
  private:
-  std::filesystem::path dir_;
+  TempDir dir_{"mirandel-mock-"};
   void* handle_ = nullptr;
 };
 
@@ -457,9 +451,8 @@ TEST(MockModule, FindsEveryCopyOfThePinInTheProcessMemory) {
 
 TEST(MockModule, RecordsWhetherTheWatchedFileExistsAtUnload) {
   for (const bool exists : {false, true}) {
-    const std::filesystem::path watched = std::filesystem::temp_directory_path() /
-                                          ("mirandel-mock-watch-" + std::to_string(::getpid()));
-    std::filesystem::remove(watched);
+    const TempDir watch_dir("mirandel-mock-watch-");
+    const std::filesystem::path watched = watch_dir.path() / "watched";
     if (exists) std::ofstream(watched, std::ios::binary) << "four";
     Scenario scenario;
     scenario.watch(watched.string());
@@ -468,7 +461,6 @@ TEST(MockModule, RecordsWhetherTheWatchedFileExistsAtUnload) {
     const std::vector<RecordedCall> unloads = mock.log().all("UNLOAD");
     ASSERT_EQ(unloads.size(), 1u);
     EXPECT_EQ(unloads[0].result("watch"), exists ? "4" : "absent");
-    std::filesystem::remove(watched);
   }
 }
 

@@ -19,7 +19,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,11 +51,6 @@ std::vector<Bytes> big_certificates(std::size_t count, std::size_t size, char fi
     certs.back()[0] = static_cast<char>(i);
   }
   return certs;
-}
-
-std::string contents_of(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class Delivery : public HelperProcessTest {
@@ -98,16 +92,6 @@ class Delivery : public HelperProcessTest {
     ProcessOptions options = mock_options();
     return run_process(wrapped({"/bin/sh", "-c", "exec \"$@\" " + redirections, "sh"}, arguments),
                        options);
-  }
-
-  /// Names in the test directory that start with a dot: temporary files.
-  std::vector<std::string> hidden_files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir())) {
-      const std::string name = entry.path().filename().string();
-      if (name.starts_with(".")) names.push_back(name);
-    }
-    return names;
   }
 };
 
@@ -260,7 +244,7 @@ TEST_F(Delivery, KeepsTheOldDocumentWhenAFileSizeLimitStopsTheWrite) {
   EXPECT_EQ(result.signal, 0) << "killed by a signal: " << result.describe();
   EXPECT_EQ(result.exit_code, 1) << result.describe();
   EXPECT_EQ(read_file("out.json"), "old document");
-  EXPECT_EQ(hidden_files(), std::vector<std::string>{}) << "a temporary file was left";
+  EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{}) << "a temporary file was left";
 }
 
 TEST_F(Delivery, ReportsADirectoryAsOutputWithStatusOne) {
@@ -270,7 +254,7 @@ TEST_F(Delivery, ReportsADirectoryAsOutputWithStatusOne) {
   EXPECT_EQ(result.exit_code, 1) << result.describe();
   EXPECT_TRUE(fs::is_directory(host_file("folder")));
   EXPECT_TRUE(fs::is_empty(host_file("folder")));
-  EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+  EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{});
 }
 
 TEST_F(Delivery, ReplacesAnExistingFileWholeKeepingItsPermissions) {
@@ -283,7 +267,7 @@ TEST_F(Delivery, ReplacesAnExistingFileWholeKeepingItsPermissions) {
   if (native()) {
     EXPECT_EQ(fs::status(host_file("out.json")).permissions() & fs::perms::all, fs::perms(0640));
   }
-  EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+  EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{});
 }
 
 /// Makes a folder refuse new entries while it lives: chmod 0555, or for root
@@ -339,7 +323,7 @@ TEST_F(Delivery, WritesInPlaceWhenTheFolderTakesNoNewFile) {
     const ProcessResult without_target = run({module(), file("locked/new.json")});
     EXPECT_EQ(without_target.exit_code, 1) << without_target.describe();
   }
-  EXPECT_EQ(contents_of(host_file("locked") / "out.json"), listing_of({CERT}));
+  EXPECT_EQ(read_whole(host_file("locked") / "out.json"), listing_of({CERT}));
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(host_file("locked")))
     names.push_back(entry.path().filename().string());
@@ -378,13 +362,13 @@ TEST_F(Delivery, WritesIntoANamedPipeAndStartsWithoutCoreDumps) {
     if (log().count("UNLOAD") == 0) continue;
     std::error_code error;
     for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
-      const std::string cmdline = contents_of(it->path() / "cmdline");
+      const std::string cmdline = read_whole(it->path() / "cmdline").value_or("");
       if (cmdline.find(helper_executable().string()) == 0 &&
           fs::equivalent(it->path() / "cwd", dir(), error))
-        limits = contents_of(it->path() / "limits");
+        limits = read_whole(it->path() / "limits").value_or("");
     }
   }
-  const std::string document = contents_of(host_file("fifo"));
+  const std::string document = read_whole(host_file("fifo")).value_or("");
   runner.join();
   EXPECT_EQ(result.exit_code, 0) << result.describe();
   EXPECT_TRUE(document == listing_of(certs)) << "the FIFO received " << document.size() << " bytes";
@@ -419,7 +403,7 @@ TEST_F(Delivery, ShowsOnlyTheOldOrTheWholeNewDocumentWhileWriting) {
     });
     // Whatever a reader finds at the path while the run goes on.
     while (!done) {
-      const std::string seen = contents_of(host_file("out.json"));
+      const std::string seen = read_whole(host_file("out.json")).value_or("");
       if (seen != "old document" && seen != document) ++other_sizes;
     }
     runner.join();
@@ -456,11 +440,11 @@ TEST_F(Delivery, LeavesOneWholeDocumentAfterTwoConcurrentRunsToOnePath) {
     b.join();
     EXPECT_EQ(first.exit_code, 0) << first.describe();
     EXPECT_EQ(second.exit_code, 0) << second.describe();
-    const std::string document = contents_of(host_file("out.json"));
+    const std::string document = read_whole(host_file("out.json")).value_or("");
     EXPECT_TRUE(document == listing_of(small) || document == listing_of(large))
         << "round " << round << ": " << document.size() << " bytes, neither document";
   }
-  EXPECT_EQ(hidden_files(), std::vector<std::string>{});
+  EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{});
 }
 
 }  // namespace

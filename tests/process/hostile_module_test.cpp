@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "helper_test.hpp"
+#include "param_name.hpp"
 
 namespace mirandel::test {
 namespace {
@@ -23,6 +25,13 @@ const Bytes CERT = from_hex("3082aa");
 constexpr std::string_view SIGNATURE_HEX = "5151";
 constexpr std::string_view NO_KEY = "Chiave privata di firma non trovata sul dispositivo.";
 constexpr std::string_view NULL_ENTRY = "Calling a NULL function pointer";
+
+// The prefixes of the error messages, one for each step of a run.
+const std::string LOAD = "Modulo PKCS#11 non caricabile: ";
+const std::string INITIALISATION = "Inizializzazione PKCS#11 fallita: ";
+const std::string SLOTS = "Lettura degli slot fallita: ";
+const std::string LOGIN = "Login fallito (PIN errato?): ";
+const std::string SIGN = "Firma fallita: ";
 
 const std::string FULL_LISTING =
     R"({"slots":[{"description":"L","token_label":"T","certs":[{"der_hex":"3082aa"}]}],"error":null})";
@@ -57,32 +66,62 @@ const ReturnValueCase RETURN_VALUES[] = {
 
 enum class Mode { List, Sign };
 
-/// One hostile run.
+std::string row_prefix(Mode mode) { return mode == Mode::List ? "List_" : "Sign_"; }
+
 struct Hostile {
   std::string name;
   Mode mode = Mode::List;
-  MockVariant variant = MockVariant::InterfaceAndFunctionList;
   std::function<void(Scenario&)> misbehave;
   std::string document;
+  MockVariant variant = MockVariant::InterfaceAndFunctionList;
   bool closes_sessions = true;  ///< false when C_CloseSession cannot be called
   bool on_stdout = false;       ///< the document goes to standard output
 };
 
 void PrintTo(const Hostile& row, std::ostream* out) { *out << row.name; }
 
-/// How a failure of one call shows in the document, given the error text of
-/// that call ("Function::Login: PKCS11 error: ...").
-using Outcome = std::function<std::string(const std::string& error_text)>;
+/// A misbehaviour met in a listing run and in a signing run, which become
+/// the rows List_<name> and Sign_<name>.
+struct InBothModes {
+  std::string name;
+  std::function<void(Scenario&)> misbehave;
+  std::string listing;
+  std::string signing;
+  bool closes_sessions = true;
+  bool on_stdout = false;
+};
 
-Outcome fixed(std::string document) {
-  return [document](const std::string&) { return document; };
+void add_rows(std::vector<Hostile>& rows, const InBothModes& both) {
+  for (Mode mode : {Mode::List, Mode::Sign}) {
+    Hostile row{row_prefix(mode) + both.name, mode, both.misbehave,
+                mode == Mode::List ? both.listing : both.signing};
+    row.closes_sessions = both.closes_sessions;
+    row.on_stdout = both.on_stdout;
+    rows.push_back(std::move(row));
+  }
 }
-Outcome listing_prefix(std::string prefix) {
-  return [prefix](const std::string& error) { return listing_error(prefix + error); };
-}
-Outcome signing_prefix(std::string prefix) {
-  return [prefix](const std::string& error) { return signing_error(prefix + error); };
-}
+
+/// How a failing call shows in the document: the run's error document with
+/// `prefix` before the call's error text, or, when the run goes on without
+/// the call, a `document` that does not depend on the error.
+struct Outcome {
+  std::string prefix;
+  std::optional<std::string> document;
+
+  std::string in(Mode mode, const std::string& error_text) const {
+    if (document) return *document;
+    return mode == Mode::List ? listing_error(prefix + error_text)
+                              : signing_error(prefix + error_text);
+  }
+};
+
+Outcome fails(std::string prefix) { return {std::move(prefix), std::nullopt}; }
+Outcome goes_on(std::string document) { return {"", std::move(document)}; }
+
+const std::string NO_SLOT_DESCRIPTION =
+    R"({"slots":[{"description":null,"token_label":"T","certs":[{"der_hex":"3082aa"}]}],"error":null})";
+const std::string NO_TOKEN_LABEL =
+    R"({"slots":[{"description":"L","token_label":null,"certs":[{"der_hex":"3082aa"}]}],"error":null})";
 
 /// One call of a normal run (the n-th call of a function) and what its
 /// failure leads to.
@@ -95,79 +134,68 @@ struct CallSite {
 
 const char* function_word(const char* function) { return function + 2; }  // without "C_"
 
-/// The calls of a listing run on the one-slot token, in order.
-std::vector<CallSite> listing_calls() {
-  const std::string load = "Modulo PKCS#11 non caricabile: ";
-  return {
-      {"C_GetInterface", 1, listing_prefix(load)},
-      {"C_GetFunctionList", 1, listing_prefix(load), MockVariant::FunctionList},
-      {"C_Initialize", 1, listing_prefix("Inizializzazione PKCS#11 fallita: ")},
-      {"C_GetSlotList", 1, listing_prefix("Lettura degli slot fallita: ")},
-      {"C_GetSlotList", 2, listing_prefix("Lettura degli slot fallita: ")},
-      {"C_GetSlotInfo", 1,
-       fixed(
-           R"({"slots":[{"description":null,"token_label":"T","certs":[{"der_hex":"3082aa"}]}],"error":null})")},
-      {"C_GetTokenInfo", 1,
-       fixed(
-           R"({"slots":[{"description":"L","token_label":null,"certs":[{"der_hex":"3082aa"}]}],"error":null})")},
-      {"C_OpenSession", 1, fixed(EMPTY_SLOT_LISTING)},
-      {"C_FindObjectsInit", 1, fixed(EMPTY_SLOT_LISTING)},
-      {"C_FindObjects", 1, fixed(EMPTY_SLOT_LISTING)},
-      {"C_FindObjectsFinal", 1, fixed(FULL_LISTING)},
-      {"C_GetAttributeValue", 1, fixed(EMPTY_SLOT_LISTING)},
-      {"C_GetAttributeValue", 2, fixed(EMPTY_SLOT_LISTING)},
-      {"C_CloseSession", 1, fixed(FULL_LISTING)},
+/// The calls of both runs on the one-slot token, in order: the first five
+/// load the module and read the slot list, the same in either run.
+std::vector<CallSite> calls_of(Mode mode) {
+  std::vector<CallSite> calls = {
+      {"C_GetInterface", 1, fails(LOAD)},
+      {"C_GetFunctionList", 1, fails(LOAD), MockVariant::FunctionList},
+      {"C_Initialize", 1, fails(INITIALISATION)},
+      {"C_GetSlotList", 1, fails(SLOTS)},
+      {"C_GetSlotList", 2, fails(SLOTS)},
   };
-}
-
-/// The calls of a signing run on the one-slot token, in order. A failed
-/// certificate search or read leaves the token without a matching
-/// certificate: the run then logs in on it anyway (a second session) and
-/// signs with its first key.
-std::vector<CallSite> signing_calls() {
-  const std::string load = "Modulo PKCS#11 non caricabile: ";
-  const std::string sign = "Firma fallita: ";
-  return {
-      {"C_GetInterface", 1, signing_prefix(load)},
-      {"C_GetFunctionList", 1, signing_prefix(load), MockVariant::FunctionList},
-      {"C_Initialize", 1, signing_prefix("Inizializzazione PKCS#11 fallita: ")},
-      {"C_GetSlotList", 1, signing_prefix("Lettura degli slot fallita: ")},
-      {"C_GetSlotList", 2, signing_prefix("Lettura degli slot fallita: ")},
-      {"C_OpenSession", 1, fixed(signing_error(NO_KEY))},
-      {"C_FindObjectsInit", 1, fixed(SIGNED)},
-      {"C_FindObjects", 1, fixed(SIGNED)},
+  const std::vector<CallSite> listing = {
+      {"C_GetSlotInfo", 1, goes_on(NO_SLOT_DESCRIPTION)},
+      {"C_GetTokenInfo", 1, goes_on(NO_TOKEN_LABEL)},
+      {"C_OpenSession", 1, goes_on(EMPTY_SLOT_LISTING)},
+      {"C_FindObjectsInit", 1, goes_on(EMPTY_SLOT_LISTING)},
+      {"C_FindObjects", 1, goes_on(EMPTY_SLOT_LISTING)},
+      {"C_FindObjectsFinal", 1, goes_on(FULL_LISTING)},
+      {"C_GetAttributeValue", 1, goes_on(EMPTY_SLOT_LISTING)},
+      {"C_GetAttributeValue", 2, goes_on(EMPTY_SLOT_LISTING)},
+      {"C_CloseSession", 1, goes_on(FULL_LISTING)},
+  };
+  // A failed certificate search or read leaves the token without a matching
+  // certificate: the run then logs in on it anyway (a second session) and
+  // signs with its first key.
+  const std::vector<CallSite> signing = {
+      {"C_OpenSession", 1, goes_on(signing_error(NO_KEY))},
+      {"C_FindObjectsInit", 1, goes_on(SIGNED)},
+      {"C_FindObjects", 1, goes_on(SIGNED)},
       // The module keeps the certificate search active, so it refuses the key
       // search (CKR_OPERATION_ACTIVE) on the same session.
-      {"C_FindObjectsFinal", 1, fixed(signing_error(NO_KEY))},
-      {"C_GetAttributeValue", 1, fixed(SIGNED)},
-      {"C_GetAttributeValue", 2, fixed(SIGNED)},
-      {"C_Login", 1, signing_prefix("Login fallito (PIN errato?): ")},
-      {"C_FindObjectsInit", 2, fixed(signing_error(NO_KEY))},
-      {"C_FindObjects", 2, fixed(signing_error(NO_KEY))},
-      {"C_FindObjectsFinal", 2, fixed(SIGNED)},
-      {"C_SignInit", 1, signing_prefix(sign)},
-      {"C_Sign", 1, signing_prefix(sign)},
-      {"C_Sign", 2, signing_prefix(sign)},
-      {"C_Logout", 1, fixed(SIGNED)},
-      {"C_CloseSession", 1, fixed(SIGNED)},
+      {"C_FindObjectsFinal", 1, goes_on(signing_error(NO_KEY))},
+      {"C_GetAttributeValue", 1, goes_on(SIGNED)},
+      {"C_GetAttributeValue", 2, goes_on(SIGNED)},
+      {"C_Login", 1, fails(LOGIN)},
+      {"C_FindObjectsInit", 2, goes_on(signing_error(NO_KEY))},
+      {"C_FindObjects", 2, goes_on(signing_error(NO_KEY))},
+      {"C_FindObjectsFinal", 2, goes_on(SIGNED)},
+      {"C_SignInit", 1, fails(SIGN)},
+      {"C_Sign", 1, fails(SIGN)},
+      {"C_Sign", 2, fails(SIGN)},
+      {"C_Logout", 1, goes_on(SIGNED)},
+      {"C_CloseSession", 1, goes_on(SIGNED)},
   };
+  const std::vector<CallSite>& rest = mode == Mode::List ? listing : signing;
+  calls.insert(calls.end(), rest.begin(), rest.end());
+  return calls;
 }
 
 /// Every call site of both runs failing with every value of the set.
 std::vector<Hostile> failing_calls() {
   std::vector<Hostile> rows;
   for (Mode mode : {Mode::List, Mode::Sign}) {
-    for (const CallSite& site : mode == Mode::List ? listing_calls() : signing_calls()) {
+    for (const CallSite& site : calls_of(mode)) {
       for (const ReturnValueCase& value : RETURN_VALUES) {
         const std::string error = "Function::" + std::string(function_word(site.function)) +
                                   ": PKCS11 error: " + value.text;
-        rows.push_back(Hostile{std::string(mode == Mode::List ? "List_" : "Sign_") +
-                                   function_word(site.function) + "_" + std::to_string(site.call) +
-                                   "_" + value.name,
-                               mode, site.variant,
+        rows.push_back(Hostile{row_prefix(mode) + function_word(site.function) + "_" +
+                                   std::to_string(site.call) + "_" + value.name,
+                               mode,
                                [function = std::string(site.function), call = site.call,
                                 rv = value.rv](Scenario& s) { s.force(function, call).rv(rv); },
-                               site.outcome(error)});
+                               site.outcome.in(mode, error), site.variant});
       }
     }
   }
@@ -178,117 +206,96 @@ std::vector<Hostile> failing_calls() {
 std::vector<Hostile> null_entries() {
   struct Entry {
     const char* function;
-    std::string listing;
-    std::string signing;
+    Outcome listing;
+    Outcome signing;
   };
   const Entry entries[] = {
-      {"C_Initialize",
-       listing_error("Inizializzazione PKCS#11 fallita: " + std::string(NULL_ENTRY)),
-       signing_error("Inizializzazione PKCS#11 fallita: " + std::string(NULL_ENTRY))},
-      {"C_GetSlotList", listing_error("Lettura degli slot fallita: " + std::string(NULL_ENTRY)),
-       signing_error("Lettura degli slot fallita: " + std::string(NULL_ENTRY))},
-      {"C_GetSlotInfo",
-       R"({"slots":[{"description":null,"token_label":"T","certs":[{"der_hex":"3082aa"}]}],"error":null})",
-       SIGNED},
-      {"C_GetTokenInfo",
-       R"({"slots":[{"description":"L","token_label":null,"certs":[{"der_hex":"3082aa"}]}],"error":null})",
-       SIGNED},
-      {"C_OpenSession", EMPTY_SLOT_LISTING, signing_error(NO_KEY)},
-      {"C_CloseSession", FULL_LISTING, SIGNED},
+      {"C_Initialize", fails(INITIALISATION), fails(INITIALISATION)},
+      {"C_GetSlotList", fails(SLOTS), fails(SLOTS)},
+      {"C_GetSlotInfo", goes_on(NO_SLOT_DESCRIPTION), goes_on(SIGNED)},
+      {"C_GetTokenInfo", goes_on(NO_TOKEN_LABEL), goes_on(SIGNED)},
+      {"C_OpenSession", goes_on(EMPTY_SLOT_LISTING), goes_on(signing_error(NO_KEY))},
+      {"C_CloseSession", goes_on(FULL_LISTING), goes_on(SIGNED)},
       // Neither search can start: no certificate matches, and no key is found.
-      {"C_FindObjectsInit", EMPTY_SLOT_LISTING, signing_error(NO_KEY)},
-      {"C_FindObjects", EMPTY_SLOT_LISTING, signing_error(NO_KEY)},
+      {"C_FindObjectsInit", goes_on(EMPTY_SLOT_LISTING), goes_on(signing_error(NO_KEY))},
+      {"C_FindObjects", goes_on(EMPTY_SLOT_LISTING), goes_on(signing_error(NO_KEY))},
       // No search ever ends, so the key search finds the session busy.
-      {"C_FindObjectsFinal", FULL_LISTING, signing_error(NO_KEY)},
+      {"C_FindObjectsFinal", goes_on(FULL_LISTING), goes_on(signing_error(NO_KEY))},
       // No certificate can be read: the token is logged in to without a match.
-      {"C_GetAttributeValue", EMPTY_SLOT_LISTING, SIGNED},
-      {"C_Login", FULL_LISTING,
-       signing_error("Login fallito (PIN errato?): " + std::string(NULL_ENTRY))},
-      {"C_Logout", FULL_LISTING, SIGNED},
-      {"C_SignInit", FULL_LISTING, signing_error("Firma fallita: " + std::string(NULL_ENTRY))},
-      {"C_Sign", FULL_LISTING, signing_error("Firma fallita: " + std::string(NULL_ENTRY))},
+      {"C_GetAttributeValue", goes_on(EMPTY_SLOT_LISTING), goes_on(SIGNED)},
+      {"C_Login", goes_on(FULL_LISTING), fails(LOGIN)},
+      {"C_Logout", goes_on(FULL_LISTING), goes_on(SIGNED)},
+      {"C_SignInit", goes_on(FULL_LISTING), fails(SIGN)},
+      {"C_Sign", goes_on(FULL_LISTING), fails(SIGN)},
   };
   std::vector<Hostile> rows;
   for (const Entry& entry : entries) {
-    for (Mode mode : {Mode::List, Mode::Sign}) {
-      Hostile row;
-      row.name = std::string(mode == Mode::List ? "List_Null" : "Sign_Null") +
-                 function_word(entry.function);
-      row.mode = mode;
-      row.misbehave = [function = std::string(entry.function)](Scenario& s) {
-        s.null_entry(function);
-      };
-      row.document = mode == Mode::List ? entry.listing : entry.signing;
-      row.closes_sessions = std::string_view(entry.function) != "C_CloseSession";
-      rows.push_back(std::move(row));
-    }
+    add_rows(rows,
+             {std::string("Null") + function_word(entry.function),
+              [function = std::string(entry.function)](Scenario& s) { s.null_entry(function); },
+              entry.listing.in(Mode::List, std::string(NULL_ENTRY)),
+              entry.signing.in(Mode::Sign, std::string(NULL_ENTRY)),
+              std::string_view(entry.function) != "C_CloseSession"});
   }
   return rows;
 }
 
 /// Answers that break the contract in other ways.
 std::vector<Hostile> contract_breaks() {
-  const std::string too_small =
-      "Lettura degli slot fallita: Function::GetSlotList: PKCS11 error: The output of the "
-      "function is too large to fit in the supplied buffer.";
-  const auto endless_slot_list = [](Scenario& s) {
-    s.force("C_GetSlotList", 1).run();
-    s.force("C_GetSlotList").rv(0x150);
-  };
-  const std::string missing_symbol =
-      "Modulo PKCS#11 non caricabile: Missing PKCS#11 symbol: C_GetFunctionList";
+  const std::string missing_symbol = LOAD + "Missing PKCS#11 symbol: C_GetFunctionList";
   std::vector<Hostile> rows = {
-      {"List_MoreHandlesThanAskedFor", Mode::List, MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.force("C_FindObjects", 1).count(11); }, EMPTY_SLOT_LISTING},
-      // The certificate search fails, so the key is found without it.
-      {"Sign_MoreHandlesThanAskedFor", Mode::Sign, MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.force("C_FindObjects", 1).count(11); }, SIGNED},
-      {"Sign_MoreKeysThanAskedFor", Mode::Sign, MockVariant::InterfaceAndFunctionList,
+      {"Sign_MoreKeysThanAskedFor", Mode::Sign,
        [](Scenario& s) { s.force("C_FindObjects", 2).count(0xFFFFFFFFul); }, signing_error(NO_KEY)},
-      {"List_MillionsOfSlots", Mode::List, MockVariant::InterfaceAndFunctionList,
+      {"List_MillionsOfSlots", Mode::List,
        [](Scenario& s) { s.force("C_GetSlotList").count(3000000); },
-       listing_error("Lettura degli slot fallita: Function::GetSlotList: invalid response from "
-                     "the PKCS#11 module (slot count too large)")},
-      {"List_SlotCountLargerThanTheBuffer", Mode::List, MockVariant::InterfaceAndFunctionList,
+       listing_error(SLOTS +
+                     "Function::GetSlotList: invalid response from the PKCS#11 module (slot count "
+                     "too large)")},
+      {"List_SlotCountLargerThanTheBuffer", Mode::List,
        [](Scenario& s) { s.force("C_GetSlotList", 2).count(7); }, FULL_LISTING},
-      {"List_ValueLongerThanItsBuffer", Mode::List, MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.force("C_GetAttributeValue", 2).len(9999); }, EMPTY_SLOT_LISTING},
-      {"Sign_ValueLongerThanItsBuffer", Mode::Sign, MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.force("C_GetAttributeValue", 2).len(9999); }, SIGNED},
-      {"Sign_SignatureLongerThanItsBuffer", Mode::Sign, MockVariant::InterfaceAndFunctionList,
+      {"Sign_SignatureLongerThanItsBuffer", Mode::Sign,
        [](Scenario& s) { s.force("C_Sign", 2).len(512); },
-       signing_error("Firma fallita: Function::Sign: invalid response from the PKCS#11 module "
-                     "(signature longer than its buffer)")},
-      {"Sign_AbsurdSignatureSize", Mode::Sign, MockVariant::InterfaceAndFunctionList,
+       signing_error(SIGN +
+                     "Function::Sign: invalid response from the PKCS#11 module (signature longer "
+                     "than its buffer)")},
+      {"Sign_AbsurdSignatureSize", Mode::Sign,
        [](Scenario& s) { s.force("C_Sign", 1).len(0xFFFFFFF0ul); },
-       signing_error("Firma fallita: Function::Sign: invalid response from the PKCS#11 module "
-                     "(signature too large)")},
-      {"List_NullInterface", Mode::List, MockVariant::InterfaceOnly,
-       [](Scenario& s) { s.interface_null(); }, listing_error(missing_symbol)},
-      {"List_InterfaceWithoutList", Mode::List, MockVariant::InterfaceOnly,
-       [](Scenario& s) { s.interface_without_list(); }, listing_error(missing_symbol)},
-      {"Sign_NullFunctionList", Mode::Sign, MockVariant::FunctionList,
-       [](Scenario& s) { s.function_list_null(); },
-       signing_error("Modulo PKCS#11 non caricabile: Function::GetFunctionList: invalid response "
-                     "from the PKCS#11 module (null function list)")},
-      {"List_EndlessSlotList", Mode::List, MockVariant::InterfaceAndFunctionList, endless_slot_list,
-       listing_error(too_small)},
-      {"Sign_EndlessSlotList", Mode::Sign, MockVariant::InterfaceAndFunctionList, endless_slot_list,
-       signing_error(too_small)},
-      {"List_EndlessSearch", Mode::List, MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.force("C_FindObjects").count(10); }, EMPTY_SLOT_LISTING},
+       signing_error(SIGN +
+                     "Function::Sign: invalid response from the PKCS#11 module (signature too "
+                     "large)")},
+      {"List_NullInterface", Mode::List, [](Scenario& s) { s.interface_null(); },
+       listing_error(missing_symbol), MockVariant::InterfaceOnly},
+      {"List_InterfaceWithoutList", Mode::List, [](Scenario& s) { s.interface_without_list(); },
+       listing_error(missing_symbol), MockVariant::InterfaceOnly},
+      {"Sign_NullFunctionList", Mode::Sign, [](Scenario& s) { s.function_list_null(); },
+       signing_error(LOAD +
+                     "Function::GetFunctionList: invalid response from the PKCS#11 module (null "
+                     "function list)"),
+       MockVariant::FunctionList},
+      {"List_EndlessSearch", Mode::List, [](Scenario& s) { s.force("C_FindObjects").count(10); },
+       EMPTY_SLOT_LISTING},
   };
-  // A module that prints to standard output while the program runs: the
-  // document on standard output stays whole and alone.
-  for (Mode mode : {Mode::List, Mode::Sign}) {
-    Hostile row;
-    row.name = mode == Mode::List ? "List_StdoutChatter" : "Sign_StdoutChatter";
-    row.mode = mode;
-    row.misbehave = [](Scenario& s) { s.stdout_chatter(); };
-    row.document = mode == Mode::List ? FULL_LISTING : SIGNED;
-    row.on_stdout = true;
-    rows.push_back(std::move(row));
-  }
+  const std::string too_small =
+      SLOTS +
+      "Function::GetSlotList: PKCS11 error: The output of the function is too large to fit in "
+      "the supplied buffer.";
+  const InBothModes in_both[] = {
+      // The certificate search fails, so the key is found without it.
+      {"MoreHandlesThanAskedFor", [](Scenario& s) { s.force("C_FindObjects", 1).count(11); },
+       EMPTY_SLOT_LISTING, SIGNED},
+      {"ValueLongerThanItsBuffer", [](Scenario& s) { s.force("C_GetAttributeValue", 2).len(9999); },
+       EMPTY_SLOT_LISTING, SIGNED},
+      {"EndlessSlotList",
+       [](Scenario& s) {
+         s.force("C_GetSlotList", 1).run();
+         s.force("C_GetSlotList").rv(0x150);
+       },
+       listing_error(too_small), signing_error(too_small)},
+      // A module that prints to standard output while the program runs: the
+      // document on standard output stays whole and alone.
+      {"StdoutChatter", [](Scenario& s) { s.stdout_chatter(); }, FULL_LISTING, SIGNED, true, true},
+  };
+  for (const InBothModes& both : in_both) add_rows(rows, both);
   return rows;
 }
 
@@ -357,12 +364,10 @@ TEST_P(HostileModule, EndsWithTheRightDocumentAndCleansUp) {
   }
 }
 
-std::string row_name(const testing::TestParamInfo<Hostile>& info) { return info.param.name; }
-
-INSTANTIATE_TEST_SUITE_P(FailingCalls, HostileModule, testing::ValuesIn(failing_calls()), row_name);
-INSTANTIATE_TEST_SUITE_P(NullEntries, HostileModule, testing::ValuesIn(null_entries()), row_name);
+INSTANTIATE_TEST_SUITE_P(FailingCalls, HostileModule, testing::ValuesIn(failing_calls()), by_name);
+INSTANTIATE_TEST_SUITE_P(NullEntries, HostileModule, testing::ValuesIn(null_entries()), by_name);
 INSTANTIATE_TEST_SUITE_P(ContractBreaks, HostileModule, testing::ValuesIn(contract_breaks()),
-                         row_name);
+                         by_name);
 
 }  // namespace
 }  // namespace mirandel::test

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "helper_test.hpp"
+#include "param_name.hpp"
 
 namespace mirandel::test {
 namespace {
@@ -108,7 +109,7 @@ INSTANTIATE_TEST_SUITE_P(
                     R"({"signature":null,"error":"Chiave privata di firma non trovata sul )"
                     R"(dispositivo."})",
                     2}),
-    [](const testing::TestParamInfo<PinScanCase>& info) { return std::string(info.param.name); });
+    by_name);
 
 }  // namespace
 }  // namespace mirandel::test

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "helper_test.hpp"
+#include "param_name.hpp"
 
 namespace mirandel::test {
 namespace {
@@ -196,9 +197,7 @@ INSTANTIATE_TEST_SUITE_P(
                                    failed_document("Input di firma non valido.")},
                     RequestFailure{"UnsupportedMechanism", request("", "", R"(rsa\"\\)"),
                                    failed_document(R"(Meccanismo non supportato: rsa\"\\)")}),
-    [](const testing::TestParamInfo<RequestFailure>& info) {
-      return std::string(info.param.name);
-    });
+    by_name);
 
 TEST_F(SigningRun, ReportsAModuleThatCannotBeLoaded) {
   write_file("request.json", request(""));
@@ -235,7 +234,7 @@ INSTANTIATE_TEST_SUITE_P(
                                  failed_document("Lettura degli slot fallita: "
                                                  "Function::GetSlotList: PKCS11 error: " +
                                                  std::string(DEVICE_REMOVED))}),
-    [](const testing::TestParamInfo<StartFailure>& info) { return std::string(info.param.name); });
+    by_name);
 
 TEST_F(SigningRun, FindsNoKeyWithoutSlots) {
   EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
@@ -333,7 +332,7 @@ INSTANTIATE_TEST_SUITE_P(
                   with_keys({MockObject::certificate(CERT).id(from_hex("0a")),
                              MockObject::certificate(CERT).id(from_hex("0b"))}),
                   Force{{"C_GetAttributeValue", 1}}, CERT, key_search("0b/1"), "bb", 3}),
-    [](const testing::TestParamInfo<KeyChoice>& info) { return std::string(info.param.name); });
+    by_name);
 
 // A slot that yields no key after the login is logged out and closed, and the
 // next slot is tried.
@@ -380,7 +379,7 @@ INSTANTIATE_TEST_SUITE_P(
                                 Force{{"C_FindObjects", 2}},
                                 {"C_Login", "C_FindObjectsInit", "C_FindObjects",
                                  "C_FindObjectsFinal", "C_Logout", "C_CloseSession"}}),
-    [](const testing::TestParamInfo<NoKeyOnSlot>& info) { return std::string(info.param.name); });
+    by_name);
 
 TEST_F(SigningRun, FindsNoKeyWhenNoSlotHasOne) {
   scenario.slot(1).certificate(CERT).object(MockObject::private_key().sign(false));
@@ -469,9 +468,7 @@ INSTANTIATE_TEST_SUITE_P(
             {{MockObject::certificate(OTHER_CERT), MockObject::private_key()}, {key("", "22")}},
             signed_document("22"),
             {"1", "2"}}),
-    [](const testing::TestParamInfo<PinDestination>& info) {
-      return std::string(info.param.name);
-    });
+    by_name);
 
 TEST_F(SigningRun, NeverSendsThePinToATokenWithoutTheCertificate) {
   scenario.slot(1).pin("1111").certificate(OTHER_CERT).object(key("", "11"));
@@ -591,7 +588,7 @@ INSTANTIATE_TEST_SUITE_P(
                     0x80000001,
                     "Firma fallita: Function::Sign: PKCS11 error: CKR_VENDOR_DEFINED(0x80000001)",
                     {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}}),
-    [](const testing::TestParamInfo<SignFailure>& info) { return std::string(info.param.name); });
+    by_name);
 
 TEST_F(SigningRun, KeepsOnlyTheBytesTheSecondCallReturns) {
   scenario.slot(1).certificate(CERT).object(

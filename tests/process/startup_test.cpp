@@ -19,7 +19,6 @@ const std::string EMPTY_LISTING = R"({"slots":[],"error":null})";
 const std::string ONE_SLOT_LISTING =
     R"({"slots":[{"description":"Lettore","token_label":"Token A","certs":[{"der_hex":"3082aa"}]}],"error":null})";
 
-/// The listing document with only an error.
 std::string listing_error(const std::string& message) {
   return R"({"slots":[],"error":")" + message + R"("})";
 }
@@ -35,14 +34,12 @@ class Startup : public HelperProcessTest {
     scenario.slot(1).description("Lettore").label("Token A").certificate(from_hex("3082aa"));
   }
 
-  /// Names of the files in the test directory other than the scenario and log.
-  std::vector<std::string> other_files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : std::filesystem::directory_iterator(dir())) {
-      const std::string name = entry.path().filename().string();
-      if (name != "scenario.txt" && name != "calls.log") names.push_back(name);
-    }
-    return names;
+  /// Lists the one-slot token from a fresh scenario changed by `shape`.
+  ProcessResult list_with(MockVariant variant, void (*shape)(Scenario&)) {
+    scenario = Scenario{};
+    one_slot();
+    shape(scenario);
+    return run({module(variant)});
   }
 
   /// Whether the module was unloaded before the output file existed.
@@ -228,11 +225,20 @@ TEST_F(Startup, ReportsAFailingDiscoveryCallWithoutTryingTheOther) {
 /// A change to the scenario's discovery shape.
 using Shape = void (*)(Scenario&);
 
+template <int Major, int Minor>
+void interface_version(Scenario& s) {
+  s.interface_version(Major, Minor);
+}
+void unchanged(Scenario&) {}
+void interface_null(Scenario& s) { s.interface_null(); }
+void interface_without_list(Scenario& s) { s.interface_without_list(); }
+void function_list_null(Scenario& s) { s.function_list_null(); }
+
 struct LayoutCase {
   const char* name;
-  MockVariant variant;
   Shape shape;
   const char* via;  ///< the list every later call must come through
+  MockVariant variant = MockVariant::InterfaceAndFunctionList;
 };
 
 // The list the program copied is seen in the log: the mock hands out a
@@ -241,33 +247,20 @@ struct LayoutCase {
 // than the chosen layout's entries is an overread (caught under ASan).
 TEST_F(Startup, UsesTheListOfTheDiscoveryCallThatGaveAUsableOne) {
   const LayoutCase cases[] = {
-      {"2.40 module", MockVariant::FunctionList, [](Scenario&) {}, "fl"},
-      {"3.2 interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_version(3, 2); }, "if"},
-      {"3.0 interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_version(3, 0); }, "if"},
-      {"3.1 interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_version(3, 1); }, "if"},
-      {"3.5 interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_version(3, 5); }, "if"},
-      {"4.0 interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_version(4, 0); }, "if"},
-      {"4.1 interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_version(4, 1); }, "if"},
-      {"3.0 interface only", MockVariant::InterfaceOnly,
-       [](Scenario& s) { s.interface_version(3, 0); }, "if"},
-      {"2.40 interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_version(2, 40); }, "fl"},
-      {"null interface", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_null(); }, "fl"},
-      {"interface without a list", MockVariant::InterfaceAndFunctionList,
-       [](Scenario& s) { s.interface_without_list(); }, "fl"},
+      {"2.40 module", unchanged, "fl", MockVariant::FunctionList},
+      {"3.2 interface", interface_version<3, 2>, "if"},
+      {"3.0 interface", interface_version<3, 0>, "if"},
+      {"3.1 interface", interface_version<3, 1>, "if"},
+      {"3.5 interface", interface_version<3, 5>, "if"},
+      {"4.0 interface", interface_version<4, 0>, "if"},
+      {"4.1 interface", interface_version<4, 1>, "if"},
+      {"3.0 interface only", interface_version<3, 0>, "if", MockVariant::InterfaceOnly},
+      {"2.40 interface", interface_version<2, 40>, "fl"},
+      {"null interface", interface_null, "fl"},
+      {"interface without a list", interface_without_list, "fl"},
   };
   for (const LayoutCase& c : cases) {
-    scenario = Scenario{};
-    one_slot();
-    c.shape(scenario);
-    const ProcessResult result = run({module(c.variant)});
+    const ProcessResult result = list_with(c.variant, c.shape);
     EXPECT_EQ(result.exit_code, 0) << c.name << "\n" << result.describe();
     EXPECT_EQ(result.out, ONE_SLOT_LISTING + "\n") << c.name;
     EXPECT_EQ(result.err, "") << c.name;
@@ -295,22 +288,18 @@ struct UnusableDiscovery {
 TEST_F(Startup, FailsWhenNoUsableListIsOffered) {
   const UnusableDiscovery cases[] = {
       {"2.40 interface and no C_GetFunctionList", MockVariant::InterfaceOnly,
-       [](Scenario& s) { s.interface_version(2, 40); }, NO_DISCOVERY},
-      {"null interface and no C_GetFunctionList", MockVariant::InterfaceOnly,
-       [](Scenario& s) { s.interface_null(); }, NO_DISCOVERY},
+       interface_version<2, 40>, NO_DISCOVERY},
+      {"null interface and no C_GetFunctionList", MockVariant::InterfaceOnly, interface_null,
+       NO_DISCOVERY},
       {"interface without a list and no C_GetFunctionList", MockVariant::InterfaceOnly,
-       [](Scenario& s) { s.interface_without_list(); }, NO_DISCOVERY},
+       interface_without_list, NO_DISCOVERY},
       // Not covered by the PKCS#11 contract: the null list is never read, and
       // loading fails with a text naming C_GetFunctionList.
-      {"C_GetFunctionList answers a null list", MockVariant::FunctionList,
-       [](Scenario& s) { s.function_list_null(); },
+      {"C_GetFunctionList answers a null list", MockVariant::FunctionList, function_list_null,
        "Modulo PKCS#11 non caricabile: Function::GetFunctionList: "},
   };
   for (const UnusableDiscovery& c : cases) {
-    scenario = Scenario{};
-    one_slot();
-    c.shape(scenario);
-    const ProcessResult result = run({module(c.variant)});
+    const ProcessResult result = list_with(c.variant, c.shape);
     EXPECT_EQ(result.exit_code, 0) << c.name << "\n" << result.describe();
     EXPECT_EQ(result.err, "") << c.name;
     EXPECT_TRUE(result.out.starts_with(R"({"slots":[],"error":")" + c.message_start))

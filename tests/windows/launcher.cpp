@@ -9,9 +9,12 @@
 // quoting unchanged. The standard handles are passed on to the child.
 #include <windows.h>
 
-#include <cstring>
 #include <cwchar>
 #include <string>
+
+#include "child_process.hpp"
+
+using mirandel::test::complain;
 
 namespace {
 
@@ -37,12 +40,6 @@ bool decode_units(const wchar_t* hex, std::wstring& out) {
   return true;
 }
 
-void complain(const char* text) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
-            nullptr);
-}
-
 }  // namespace
 
 int wmain(int argc, wchar_t** argv) {
@@ -55,23 +52,6 @@ int wmain(int argc, wchar_t** argv) {
     complain("mirandel_launcher: bad hex command line\n");
     return 121;
   }
-
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(argv[1], command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    complain("mirandel_launcher: CreateProcessW failed\n");
-    return 122;
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD status = 123;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(status);
+  return mirandel::test::run_child("mirandel_launcher", argv[1], command_line,
+                                   mirandel::test::our_standard_handles(), [] {});
 }

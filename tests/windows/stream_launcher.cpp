@@ -12,17 +12,13 @@
 // Arguments are quoted with double quotes and must hold none themselves.
 #include <windows.h>
 
-#include <cstring>
-#include <cwchar>
 #include <string>
 
-namespace {
+#include "child_process.hpp"
 
-void complain(const char* text) {
-  DWORD written = 0;
-  WriteFile(GetStdHandle(STD_ERROR_HANDLE), text, static_cast<DWORD>(std::strlen(text)), &written,
-            nullptr);
-}
+using mirandel::test::complain;
+
+namespace {
 
 /// Copies what the child writes to our standard output, slowly, until its
 /// end of the pipe closes.
@@ -53,12 +49,7 @@ int wmain(int argc, wchar_t** argv) {
     command_line += L'"';
   }
 
-  STARTUPINFOW startup{};
-  startup.cb = sizeof startup;
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  STARTUPINFOW startup = mirandel::test::our_standard_handles();
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
   if (mode == L"closed-stdout") {
@@ -79,21 +70,11 @@ int wmain(int argc, wchar_t** argv) {
     complain("mirandel_stream_launcher: unknown mode\n");
     return 120;
   }
-  PROCESS_INFORMATION process{};
-  if (!CreateProcessW(argv[2], command_line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                      &startup, &process)) {
-    complain("mirandel_stream_launcher: CreateProcessW failed\n");
-    return 122;
-  }
-  if (write_end) {
+  return mirandel::test::run_child("mirandel_stream_launcher", argv[2], command_line, startup, [&] {
+    // Our copy of the write end must go, or the pipe never reports its end.
+    if (!write_end) return;
     CloseHandle(write_end);
     drain_slowly(read_end);
     CloseHandle(read_end);
-  }
-  WaitForSingleObject(process.hProcess, INFINITE);
-  DWORD status = 123;
-  GetExitCodeProcess(process.hProcess, &status);
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
-  return static_cast<int>(status);
+  });
 }

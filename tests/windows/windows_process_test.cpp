@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "helper_test.hpp"
+#include "param_name.hpp"
 
 namespace mirandel::test {
 namespace {
@@ -97,17 +98,6 @@ class WindowsProcess : public HelperProcessTest {
     fs::create_directories(destination.parent_path());
     fs::copy_file(mock_library(MockVariant::InterfaceAndFunctionList), destination);
     return target_path(destination);
-  }
-
-  /// Files in dir() other than the scenario and the log, as host names.
-  std::vector<std::string> other_files() const {
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir())) {
-      const std::string name = entry.path().filename().string();
-      if (name != "scenario.txt" && name != "calls.log") names.push_back(name);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
   }
 
   /// Starts the program through the launcher with exactly `command_line`
@@ -212,7 +202,7 @@ INSTANTIATE_TEST_SUITE_P(
                         "{\r\n\"pin\":\"1234\",\r\n\"cert_der_hex\":\"" + CERT_HEX +
                             "\",\r\n\"data_hex\":\"00\",\r\n\"mechanism\":\"rsa_sha256\"\r\n}\r\n",
                         SIGNED}),
-    [](const testing::TestParamInfo<CarriageReturnCase>& info) { return info.param.name; });
+    by_name);
 
 // ---- Raw command lines ---------------------------------------------------------
 
@@ -278,7 +268,7 @@ INSTANTIATE_TEST_SUITE_P(
                     RawCase{"QuotedSignWithoutRequest", u"{M} \"{D}\\o.json\" \"sign\"", "o.json",
                             NOT_READABLE, false},
                     listed("EscapedQuoteIsNotSign", u"{M} \"{D}\\o.json\" sign\\\" -", "o.json")),
-    [](const testing::TestParamInfo<RawCase>& info) { return info.param.name; });
+    by_name);
 
 TEST_F(WindowsProcess, TreatsAQuotedUnicodeBlankModuleAsMissing) {
   for (const std::u16string& command_line :

@@ -2,8 +2,9 @@
 // separator, the return value and bare flags such as "forced".
 #include "call_log.hpp"
 
-#include <fstream>
 #include <sstream>
+
+#include "test_files.hpp"
 
 namespace mirandel::test {
 namespace {
@@ -74,11 +75,7 @@ bool RecordedCall::has_word(std::string_view word) const {
 }
 
 CallLog CallLog::read(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return CallLog{};
-  std::ostringstream text;
-  text << in.rdbuf();
-  return parse(text.str());
+  return parse(read_whole(path).value_or(""));
 }
 
 CallLog CallLog::parse(std::string_view text) {

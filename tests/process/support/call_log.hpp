@@ -22,20 +22,16 @@ struct RecordedCall {
   std::string via;      ///< "export", "fl" or "if" (calls only)
   bool forced = false;  ///< a scenario force rule applied
 
-  /// The argument `key`, if present.
   std::optional<std::string> argument(std::string_view key) const;
-  /// The result `key`, if present.
   std::optional<std::string> result(std::string_view key) const;
   /// Whether the line carries the bare word `word` (e.g. "at_exit").
   bool has_word(std::string_view word) const;
 };
 
-/// The whole log, in order.
 class CallLog {
  public:
   /// Reads the log file; a missing file is an empty log.
   static CallLog read(const std::filesystem::path& path);
-  /// Parses log text.
   static CallLog parse(std::string_view text);
 
   const std::vector<RecordedCall>& entries() const& { return entries_; }
@@ -43,14 +39,12 @@ class CallLog {
   /// does not iterate over a destroyed log.
   std::vector<RecordedCall> entries() && { return std::move(entries_); }
   bool empty() const { return entries_.empty(); }
-  /// Every entry's name, in order.
   std::vector<std::string> names() const;
   /// The names of the C_* calls only, in order.
   std::vector<std::string> call_names() const;
   /// Copies of the entries named `name`, in order (copies, so that a
   /// temporary log can be queried safely).
   std::vector<RecordedCall> all(std::string_view name) const;
-  /// How many entries are named `name`.
   std::size_t count(std::string_view name) const;
   /// The index of the first (or last) entry named `name`.
   std::optional<std::size_t> first_index(std::string_view name) const;

@@ -1,28 +1,18 @@
 // The process-test fixture.
 #include "helper_test.hpp"
 
-#include <stdlib.h>
-
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
-#include <sstream>
 
 namespace mirandel::test {
-
-void HelperProcessTest::SetUp() {
-  std::string pattern =
-      (std::filesystem::temp_directory_path() / "mirandel-process-XXXXXX").string();
-  ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-  dir_ = pattern;
-}
 
 void HelperProcessTest::TearDown() {
   // Kept after a failure, for a look at the scenario, the log and the files.
   if (HasFailure()) {
-    std::printf("test files kept in %s\n", dir_.c_str());
-    return;
+    dir_.keep();
+    std::printf("test files kept in %s\n", dir().c_str());
   }
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
 }
 
 std::string HelperProcessTest::module(MockVariant variant) {
@@ -31,14 +21,14 @@ std::string HelperProcessTest::module(MockVariant variant) {
 
 ProcessResult HelperProcessTest::run(const std::vector<std::string>& arguments,
                                      std::optional<std::string> input) {
-  scenario.write(dir_ / "scenario.txt");
+  scenario.write(dir() / "scenario.txt");
   std::error_code ignored;
-  std::filesystem::remove(dir_ / "calls.log", ignored);
+  std::filesystem::remove(dir() / "calls.log", ignored);
   ProcessOptions options;
   options.environment = {{"MIRANDEL_MOCK_SCENARIO", file("scenario.txt")},
                          {"MIRANDEL_MOCK_LOG", file("calls.log")}};
   options.input = std::move(input);
-  options.working_directory = dir_;
+  options.working_directory = dir();
   ProcessResult result = run_helper(arguments, options);
   EXPECT_FALSE(result.exec_failed) << "could not start " << helper_executable();
   EXPECT_FALSE(result.timed_out) << result.describe();
@@ -47,16 +37,22 @@ ProcessResult HelperProcessTest::run(const std::vector<std::string>& arguments,
   return result;
 }
 
+std::vector<std::string> HelperProcessTest::other_files() const {
+  std::vector<std::string> names;
+  for (const std::filesystem::directory_entry& entry : std::filesystem::directory_iterator(dir())) {
+    const std::string name = entry.path().filename().string();
+    if (name != "scenario.txt" && name != "calls.log") names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 std::optional<std::string> HelperProcessTest::read_file(const std::string& name) const {
-  std::ifstream in(dir_ / name, std::ios::binary);
-  if (!in) return std::nullopt;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  return read_whole(dir() / name);
 }
 
 void HelperProcessTest::write_file(const std::string& name, const std::string& bytes) const {
-  std::ofstream out(dir_ / name, std::ios::binary | std::ios::trunc);
+  std::ofstream out(dir() / name, std::ios::binary | std::ios::trunc);
   out << bytes;
 }
 

@@ -13,6 +13,7 @@
 #include "process.hpp"
 #include "scenario.hpp"
 #include "target.hpp"
+#include "test_files.hpp"
 
 namespace mirandel::test {
 
@@ -20,15 +21,14 @@ namespace mirandel::test {
 /// program's working directory, and its own scenario and call log there.
 class HelperProcessTest : public ::testing::Test {
  protected:
-  void SetUp() override;
   void TearDown() override;
 
   /// The test's own directory (host path).
-  const std::filesystem::path& dir() const { return dir_; }
+  const std::filesystem::path& dir() const { return dir_.path(); }
   /// `name` inside dir() as a host path.
-  std::filesystem::path host_file(const std::string& name) const { return dir_ / name; }
+  std::filesystem::path host_file(const std::string& name) const { return dir() / name; }
   /// `name` inside dir() as the program under test names it.
-  std::string file(const std::string& name) const { return target_path(dir_ / name); }
+  std::string file(const std::string& name) const { return target_path(dir() / name); }
   /// The mock library of `variant` as the program under test names it.
   static std::string module(MockVariant variant = MockVariant::InterfaceAndFunctionList);
 
@@ -40,7 +40,11 @@ class HelperProcessTest : public ::testing::Test {
                     std::optional<std::string> input = std::nullopt);
 
   /// The call log of the last run.
-  CallLog log() const { return CallLog::read(dir_ / "calls.log"); }
+  CallLog log() const { return CallLog::read(dir() / "calls.log"); }
+
+  /// The names of the files in dir() other than the scenario and the log,
+  /// sorted.
+  std::vector<std::string> other_files() const;
 
   /// Reads a file in dir() whole; nullopt when it does not exist.
   std::optional<std::string> read_file(const std::string& name) const;
@@ -50,7 +54,7 @@ class HelperProcessTest : public ::testing::Test {
   Scenario scenario;
 
  private:
-  std::filesystem::path dir_;
+  TempDir dir_{"mirandel-process-"};
 };
 
 }  // namespace mirandel::test

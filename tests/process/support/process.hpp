@@ -23,7 +23,6 @@ struct ProcessResult {
   std::string describe() const;
 };
 
-/// How to start the process.
 struct ProcessOptions {
   /// Variables set (or replaced) in the child's environment only.
   std::vector<std::pair<std::string, std::string>> environment;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <utility>
 
 namespace mirandel::test {
 namespace {
@@ -65,56 +66,30 @@ MockObject MockObject::of_class(unsigned long object_class) {
   return MockObject(number(object_class));
 }
 
-MockObject& MockObject::handle(unsigned long handle) {
-  words_.push_back("handle=" + number(handle));
-  return *this;
-}
-MockObject& MockObject::only_after_login() {
-  words_.push_back("private");
-  return *this;
-}
-MockObject& MockObject::value(const Bytes& value) {
-  words_.push_back("value=" + to_hex(value));
-  return *this;
-}
-MockObject& MockObject::id(const Bytes& id) {
-  words_.push_back("id=" + to_hex(id));
-  return *this;
-}
-MockObject& MockObject::sign(bool sign) {
-  words_.push_back(sign ? "sign=1" : "sign=0");
-  return *this;
-}
+MockObject& MockObject::handle(unsigned long handle) { return add("handle=" + number(handle)); }
+MockObject& MockObject::only_after_login() { return add("private"); }
+MockObject& MockObject::value(const Bytes& value) { return add("value=" + to_hex(value)); }
+MockObject& MockObject::id(const Bytes& id) { return add("id=" + to_hex(id)); }
+MockObject& MockObject::sign(bool sign) { return add(sign ? "sign=1" : "sign=0"); }
 MockObject& MockObject::attribute(unsigned long type, const Bytes& value) {
-  words_.push_back("attr=" + number(type) + ":" + to_hex(value));
-  return *this;
+  return add("attr=" + number(type) + ":" + to_hex(value));
 }
-MockObject& MockObject::sensitive(unsigned long type) {
-  words_.push_back("sensitive=" + number(type));
-  return *this;
-}
-MockObject& MockObject::signature_echo() {
-  words_.push_back("signature=echo");
-  return *this;
-}
+MockObject& MockObject::sensitive(unsigned long type) { return add("sensitive=" + number(type)); }
+MockObject& MockObject::signature_echo() { return add("signature=echo"); }
 MockObject& MockObject::signature(const Bytes& fixed) {
-  words_.push_back("signature=hex:" + to_hex(fixed));
-  return *this;
+  return add("signature=hex:" + to_hex(fixed));
 }
 MockObject& MockObject::signature_pattern(std::size_t length) {
-  words_.push_back("signature=pattern:" + std::to_string(length));
-  return *this;
+  return add("signature=pattern:" + std::to_string(length));
 }
 MockObject& MockObject::size_query(unsigned long length) {
-  words_.push_back("size_query=" + std::to_string(length));
-  return *this;
+  return add("size_query=" + std::to_string(length));
 }
 MockObject& MockObject::mechanisms(const std::vector<unsigned long>& mechanisms) {
   std::string word = "mechanisms=";
   for (std::size_t i = 0; i < mechanisms.size(); ++i)
     word += (i ? "," : "") + number(mechanisms[i]);
-  words_.push_back(word);
-  return *this;
+  return add(std::move(word));
 }
 
 std::string MockObject::line() const {
@@ -123,27 +98,18 @@ std::string MockObject::line() const {
   return line;
 }
 
-MockSlot& MockSlot::absent() {
-  options_.push_back("absent");
-  return *this;
-}
+MockSlot& MockSlot::absent() { return add_option("absent"); }
 MockSlot& MockSlot::appears_at(unsigned call) {
-  options_.push_back("appears_at=" + std::to_string(call));
-  return *this;
+  return add_option("appears_at=" + std::to_string(call));
 }
-MockSlot& MockSlot::gone_at(unsigned call) {
-  options_.push_back("gone_at=" + std::to_string(call));
-  return *this;
-}
+MockSlot& MockSlot::gone_at(unsigned call) { return add_option("gone_at=" + std::to_string(call)); }
 MockSlot& MockSlot::field(std::string_view keyword, const Bytes& raw) {
-  lines_.push_back(std::string(keyword) + " hex:" + to_hex(raw));
-  return *this;
+  return add_line(std::string(keyword) + " hex:" + to_hex(raw));
 }
 MockSlot& MockSlot::description(const Bytes& raw) { return field("description", raw); }
 MockSlot& MockSlot::manufacturer(const Bytes& raw) { return field("manufacturer", raw); }
 MockSlot& MockSlot::slot_flags(unsigned long flags) {
-  lines_.push_back("slot_flags " + number(flags));
-  return *this;
+  return add_line("slot_flags " + number(flags));
 }
 MockSlot& MockSlot::label(const Bytes& raw) { return field("label", raw); }
 MockSlot& MockSlot::token_manufacturer(const Bytes& raw) {
@@ -152,15 +118,11 @@ MockSlot& MockSlot::token_manufacturer(const Bytes& raw) {
 MockSlot& MockSlot::model(const Bytes& raw) { return field("model", raw); }
 MockSlot& MockSlot::serial(const Bytes& raw) { return field("serial", raw); }
 MockSlot& MockSlot::token_flags(unsigned long flags) {
-  lines_.push_back("token_flags " + number(flags));
-  return *this;
+  return add_line("token_flags " + number(flags));
 }
 MockSlot& MockSlot::utc_time(const Bytes& raw) { return field("utc_time", raw); }
 MockSlot& MockSlot::pin(const Bytes& pin) { return field("pin", pin); }
-MockSlot& MockSlot::object(const MockObject& object) {
-  lines_.push_back(object.line());
-  return *this;
-}
+MockSlot& MockSlot::object(const MockObject& object) { return add_line(object.line()); }
 MockSlot& MockSlot::certificate(const Bytes& der) { return object(MockObject::certificate(der)); }
 
 std::string MockSlot::text() const {
@@ -171,22 +133,10 @@ std::string MockSlot::text() const {
   return text;
 }
 
-MockForce& MockForce::rv(unsigned long value) {
-  options_.push_back("rv=" + number(value));
-  return *this;
-}
-MockForce& MockForce::count(unsigned long value) {
-  options_.push_back("count=" + std::to_string(value));
-  return *this;
-}
-MockForce& MockForce::len(unsigned long value) {
-  options_.push_back("len=" + std::to_string(value));
-  return *this;
-}
-MockForce& MockForce::run() {
-  options_.push_back("run");
-  return *this;
-}
+MockForce& MockForce::rv(unsigned long value) { return add("rv=" + number(value)); }
+MockForce& MockForce::count(unsigned long value) { return add("count=" + std::to_string(value)); }
+MockForce& MockForce::len(unsigned long value) { return add("len=" + std::to_string(value)); }
+MockForce& MockForce::run() { return add("run"); }
 
 std::string MockForce::line() const {
   std::string line = "force " + function_;
@@ -201,48 +151,28 @@ MockForce& Scenario::force(std::string function, unsigned call) {
   return forces_.emplace_back(std::move(function), call);
 }
 
-Scenario& Scenario::null_entry(std::string function) {
-  lines_.push_back("null " + function);
-  return *this;
-}
+Scenario& Scenario::null_entry(std::string function) { return add("null " + function); }
 Scenario& Scenario::interface_version(unsigned major, unsigned minor) {
-  lines_.push_back("interface version=" + std::to_string(major) + "." + std::to_string(minor));
-  return *this;
+  return add("interface version=" + std::to_string(major) + "." + std::to_string(minor));
 }
-Scenario& Scenario::interface_null() {
-  lines_.push_back("interface null");
-  return *this;
-}
-Scenario& Scenario::interface_without_list() {
-  lines_.push_back("interface list=null");
-  return *this;
-}
+Scenario& Scenario::interface_null() { return add("interface null"); }
+Scenario& Scenario::interface_without_list() { return add("interface list=null"); }
 Scenario& Scenario::function_list_version(unsigned major, unsigned minor) {
-  lines_.push_back("function_list version=" + std::to_string(major) + "." + std::to_string(minor));
-  return *this;
+  return add("function_list version=" + std::to_string(major) + "." + std::to_string(minor));
 }
-Scenario& Scenario::function_list_null() {
-  lines_.push_back("function_list null");
-  return *this;
-}
+Scenario& Scenario::function_list_null() { return add("function_list null"); }
 Scenario& Scenario::session_base(unsigned long first_handle) {
-  lines_.push_back("session_base " + number(first_handle));
-  return *this;
+  return add("session_base " + number(first_handle));
 }
-Scenario& Scenario::watch(const std::string& target_path) {
-  lines_.push_back("watch " + target_path);
-  return *this;
-}
+Scenario& Scenario::watch(const std::string& target_path) { return add("watch " + target_path); }
 Scenario& Scenario::stdout_chatter(const std::string& file_path) {
-  lines_.push_back(file_path.empty() ? "stdout_chatter" : "stdout_chatter " + file_path);
-  return *this;
+  return add(file_path.empty() ? "stdout_chatter" : "stdout_chatter " + file_path);
 }
 
 Scenario& Scenario::pin_scan(const Bytes& pin) {
   Bytes inverted = pin;
   for (char& c : inverted) c = static_cast<char>(~static_cast<unsigned char>(c));
-  lines_.push_back("pin_scan " + to_hex(inverted));
-  return *this;
+  return add("pin_scan " + to_hex(inverted));
 }
 
 std::string Scenario::text() const {

@@ -28,7 +28,6 @@ class MockObject {
   static MockObject certificate(Bytes der);
   /// A private key (CKO_PRIVATE_KEY); add sign(true) to make it usable.
   static MockObject private_key();
-  /// An object of any class.
   static MockObject of_class(unsigned long object_class);
 
   MockObject& handle(unsigned long handle);
@@ -49,11 +48,14 @@ class MockObject {
   MockObject& size_query(unsigned long length);
   MockObject& mechanisms(const std::vector<unsigned long>& mechanisms);
 
-  /// The scenario line.
   std::string line() const;
 
  private:
   explicit MockObject(std::string class_word) : words_{std::move(class_word)} {}
+  MockObject& add(std::string word) {
+    words_.push_back(std::move(word));
+    return *this;
+  }
   std::vector<std::string> words_;
 };
 
@@ -85,11 +87,18 @@ class MockSlot {
   /// Shorthand for object(MockObject::certificate(der)).
   MockSlot& certificate(const Bytes& der);
 
-  /// The scenario lines.
   std::string text() const;
 
  private:
   MockSlot& field(std::string_view keyword, const Bytes& raw);
+  MockSlot& add_option(std::string option) {
+    options_.push_back(std::move(option));
+    return *this;
+  }
+  MockSlot& add_line(std::string line) {
+    lines_.push_back(std::move(line));
+    return *this;
+  }
   unsigned long id_;
   std::vector<std::string> options_;
   std::vector<std::string> lines_;
@@ -110,6 +119,10 @@ class MockForce {
   std::string line() const;
 
  private:
+  MockForce& add(std::string option) {
+    options_.push_back(std::move(option));
+    return *this;
+  }
   std::string function_;
   unsigned call_;
   std::vector<std::string> options_;
@@ -147,12 +160,15 @@ class Scenario {
   /// then every token's PIN. The scenario file holds it inverted only.
   Scenario& pin_scan(const Bytes& pin);
 
-  /// The scenario file's text.
   std::string text() const;
-  /// Writes text() to `path`.
+  /// Writes text() to `path`; aborts the test run when it cannot.
   void write(const std::filesystem::path& path) const;
 
  private:
+  Scenario& add(std::string line) {
+    lines_.push_back(std::move(line));
+    return *this;
+  }
   std::deque<MockSlot> slots_;
   std::deque<MockForce> forces_;
   std::vector<std::string> lines_;

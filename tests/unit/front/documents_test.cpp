@@ -5,6 +5,8 @@
 #include <ostream>
 #include <string>
 
+#include "param_name.hpp"
+
 namespace mirandel {
 namespace {
 
@@ -47,7 +49,7 @@ INSTANTIATE_TEST_SUITE_P(
         EscapeCase{"EscapesBackToBack", "\"\"\\\t\0\x1f"s, R"("\"\"\\\t\u0000\u001f")"},
         EscapeCase{"NulPaddedLabel", "Token\0\0\0"s, R"("Token\u0000\u0000\u0000")"},
         EscapeCase{"LoaderTextWithQuotes", "Modulo: \"C:\\a.dll\"", R"("Modulo: \"C:\\a.dll\"")"}),
-    [](const testing::TestParamInfo<EscapeCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 TEST(JsonString, AppendsAfterWhatIsAlreadyThere) {
   std::string out = "[";
@@ -67,13 +69,21 @@ TEST(JsonString, EscapesEveryControlCharacterAndNothingAbove) {
   }
 }
 
-struct ListingCase {
+/// A document and its exact serialisation.
+template <typename Document>
+struct SerialisationCase {
   const char* name;
-  ListingDocument document;
+  Document document;
   std::string json;
 };
 
-void PrintTo(const ListingCase& c, std::ostream* os) { *os << c.name; }
+template <typename Document>
+void PrintTo(const SerialisationCase<Document>& c, std::ostream* os) {
+  *os << c.name;
+}
+
+using ListingCase = SerialisationCase<ListingDocument>;
+using SignatureCase = SerialisationCase<SignatureDocument>;
 
 class ListingSerialisation : public testing::TestWithParam<ListingCase> {};
 
@@ -107,15 +117,7 @@ INSTANTIATE_TEST_SUITE_P(
             "NulPaddedLabel",
             {{{"R", "L\0\0"s, {}}}, std::nullopt},
             R"({"slots":[{"description":"R","token_label":"L\u0000\u0000","certs":[]}],"error":null})"}),
-    [](const testing::TestParamInfo<ListingCase>& info) { return std::string(info.param.name); });
-
-struct SignatureCase {
-  const char* name;
-  SignatureDocument document;
-  std::string json;
-};
-
-void PrintTo(const SignatureCase& c, std::ostream* os) { *os << c.name; }
+    test::by_name);
 
 class SignatureSerialisation : public testing::TestWithParam<SignatureCase> {};
 
@@ -135,7 +137,7 @@ INSTANTIATE_TEST_SUITE_P(
                       {std::nullopt, "errore: rsa\"x\\y"},
                       R"({"signature":null,"error":"errore: rsa\"x\\y"})"},
         SignatureCase{"EmptySignature", {"", std::nullopt}, R"({"signature":"","error":null})"}),
-    [](const testing::TestParamInfo<SignatureCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 TEST(ListingSerialisation, CopiesLongCertificatesWhole) {
   // Well past the first 128 bytes of the buffer, so growth is exercised.

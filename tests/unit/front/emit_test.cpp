@@ -4,34 +4,19 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <new>
-#include <random>
 #include <string>
+
+#include "test_files.hpp"
 
 namespace mirandel {
 namespace {
 
 namespace fs = std::filesystem;
 
-/// A fresh directory per test, removed afterwards.
 class EmitDocument : public testing::Test {
  protected:
-  void SetUp() override {
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    directory_ = fs::temp_directory_path() / (std::string("mirandel-emit-") + info->name() + "-" +
-                                              std::to_string(std::random_device{}()));
-    fs::remove_all(directory_);
-    fs::create_directories(directory_);
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
-  static std::string contents_of(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-  }
-
-  fs::path directory_;
+  test::TempDir dir_{"mirandel-emit-"};
 };
 
 const ListingDocument LISTING{{{"A", std::nullopt, {{"00ff"}}}}, std::nullopt};
@@ -39,34 +24,34 @@ const std::string LISTING_JSON =
     R"({"slots":[{"description":"A","token_label":null,"certs":[{"der_hex":"00ff"}]}],"error":null})";
 
 TEST_F(EmitDocument, CreatesTheOutputFileWithExactlyTheDocument) {
-  fs::path out = directory_ / "out.json";
+  fs::path out = dir_.path() / "out.json";
   testing::internal::CaptureStdout();
   EXPECT_TRUE(emit_document(LISTING, out));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(contents_of(out), LISTING_JSON);
+  EXPECT_EQ(test::read_whole(out), LISTING_JSON);
 }
 
 TEST_F(EmitDocument, TruncatesALongerExistingFile) {
-  fs::path out = directory_ / "out.json";
+  fs::path out = dir_.path() / "out.json";
   std::ofstream(out, std::ios::binary) << std::string(4096, 'x');
   EXPECT_TRUE(emit_document(SignatureDocument{"0a1b", std::nullopt}, out));
-  EXPECT_EQ(contents_of(out), R"({"signature":"0a1b","error":null})");
+  EXPECT_EQ(test::read_whole(out), R"({"signature":"0a1b","error":null})");
 }
 
 TEST_F(EmitDocument, WritesNothingAnywhereWhenTheDirectoryIsMissing) {
-  fs::path out = directory_ / "missing" / "out.json";
+  fs::path out = dir_.path() / "missing" / "out.json";
   testing::internal::CaptureStdout();
   EXPECT_FALSE(emit_document(LISTING, out));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   EXPECT_FALSE(fs::exists(out));
-  EXPECT_FALSE(fs::exists(directory_ / "missing"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "missing"));
 }
 
 TEST_F(EmitDocument, WritesNothingWhenTheOutputIsADirectory) {
   testing::internal::CaptureStdout();
-  EXPECT_FALSE(emit_document(LISTING, directory_));
+  EXPECT_FALSE(emit_document(LISTING, dir_.path()));
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_TRUE(fs::is_directory(directory_));
+  EXPECT_TRUE(fs::is_directory(dir_.path()));
 }
 
 TEST_F(EmitDocument, PrintsTheDocumentAndOneLineFeedWithoutAnOutputPath) {
@@ -78,11 +63,11 @@ TEST_F(EmitDocument, PrintsTheDocumentAndOneLineFeedWithoutAnOutputPath) {
 }
 
 TEST_F(EmitDocument, DeliversTheFallbackWhenSerialisationThrows) {
-  fs::path out = directory_ / "out.json";
+  fs::path out = dir_.path() / "out.json";
   std::ofstream(out, std::ios::binary) << "old contents that must go";
   EXPECT_TRUE(emit_serialised([]() -> std::string { throw std::bad_alloc(); },
                               FALLBACK_LISTING_DOCUMENT, out));
-  EXPECT_EQ(contents_of(out), FALLBACK_LISTING_DOCUMENT);
+  EXPECT_EQ(test::read_whole(out), FALLBACK_LISTING_DOCUMENT);
 
   testing::internal::CaptureStdout();
   EXPECT_TRUE(emit_serialised([]() -> std::string { throw std::length_error("too long"); },

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "messages.hpp"
+#include "param_name.hpp"
 
 namespace mirandel {
 namespace {
@@ -50,7 +51,7 @@ INSTANTIATE_TEST_SUITE_P(
                     UsageCase{"BlankModuleBeforeAnOutput", {"helper", " ", "out.json"}},
                     UsageCase{"BlankModuleInASigningCall",
                               {"helper", "", "out.json", "sign", "r"}}),
-    [](const testing::TestParamInfo<UsageCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 struct InvocationCase {
   const char* name;
@@ -191,9 +192,7 @@ INSTANTIATE_TEST_SUITE_P(
                        std::nullopt,
                        List,
                        ""}),
-    [](const testing::TestParamInfo<InvocationCase>& info) {
-      return std::string(info.param.name);
-    });
+    test::by_name);
 
 TEST(UsageLine, IsTheSeventyOneByteItalianLine) {
   EXPECT_EQ(USAGE_LINE, "uso: mirandel-pkcs11-helper <modulo> [output.json] [sign <input.json>]\n");

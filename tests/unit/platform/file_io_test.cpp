@@ -3,10 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <random>
 #include <string>
+
+#include "test_files.hpp"
 
 namespace mirandel::platform {
 namespace {
@@ -15,16 +14,7 @@ namespace fs = std::filesystem;
 
 class FileIo : public testing::Test {
  protected:
-  void SetUp() override {
-    const testing::TestInfo* info = testing::UnitTest::GetInstance()->current_test_info();
-    directory_ = fs::temp_directory_path() / (std::string("mirandel-file-io-") + info->name() +
-                                              "-" + std::to_string(std::random_device{}()));
-    fs::remove_all(directory_);
-    fs::create_directories(directory_);
-  }
-  void TearDown() override { fs::remove_all(directory_); }
-
-  fs::path directory_;
+  test::TempDir dir_{"mirandel-file-io-"};
 };
 
 /// Every byte value, repeated past several read chunks.
@@ -38,7 +28,7 @@ TEST_F(FileIo, WritesAndReadsBackEveryByte) {
   // Past the heap blocks into pages of their own, and past a huge page.
   for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{4096}, std::size_t{10001},
                            std::size_t{1} << 20, (std::size_t{5} << 20) + 3}) {
-    fs::path path = directory_ / "data.bin";
+    fs::path path = dir_.path() / "data.bin";
     std::string bytes = all_bytes(size);
     ASSERT_TRUE(write_file(path, bytes)) << size;
     SecretBytes read;
@@ -48,7 +38,7 @@ TEST_F(FileIo, WritesAndReadsBackEveryByte) {
 }
 
 TEST_F(FileIo, WriteTruncatesAnExistingFile) {
-  fs::path path = directory_ / "out.json";
+  fs::path path = dir_.path() / "out.json";
   ASSERT_TRUE(write_file(path, std::string(5000, 'x')));
   ASSERT_TRUE(write_file(path, "{}"));
   EXPECT_EQ(fs::file_size(path), 2u);
@@ -56,16 +46,16 @@ TEST_F(FileIo, WriteTruncatesAnExistingFile) {
 
 TEST_F(FileIo, WriteFailsWithoutCreatingAnything) {
   EXPECT_FALSE(write_file("", "x"));
-  EXPECT_FALSE(write_file(directory_ / "missing" / "out.json", "x"));
-  EXPECT_FALSE(fs::exists(directory_ / "missing"));
-  EXPECT_FALSE(write_file(directory_, "x"));
+  EXPECT_FALSE(write_file(dir_.path() / "missing" / "out.json", "x"));
+  EXPECT_FALSE(fs::exists(dir_.path() / "missing"));
+  EXPECT_FALSE(write_file(dir_.path(), "x"));
 }
 
 TEST_F(FileIo, ReadFailsForEmptyMissingAndDirectoryPaths) {
   SecretBytes out;
   EXPECT_FALSE(read_file("", out));
-  EXPECT_FALSE(read_file(directory_ / "missing.json", out));
-  EXPECT_FALSE(read_file(directory_, out));
+  EXPECT_FALSE(read_file(dir_.path() / "missing.json", out));
+  EXPECT_FALSE(read_file(dir_.path(), out));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "platform/file_io.hpp"
 #include "win32_test_support.hpp"
@@ -60,14 +61,6 @@ TEST(FileIoWin32, WritesAFileThatAnotherProgramKeepsOpen) {
   EXPECT_EQ(read.view(), "{}");
 }
 
-/// Names in `folder` that start with a dot: our temporary files.
-int hidden_names(const std::filesystem::path& folder) {
-  int count = 0;
-  for (const auto& entry : std::filesystem::directory_iterator(folder))
-    if (entry.path().filename().wstring().starts_with(L".")) ++count;
-  return count;
-}
-
 TEST(FileIoWin32, WritesTheNullDeviceInPlaceAndLeavesNoTemporaryFile) {
   ScratchDirectory scratch(L"device");
   std::filesystem::path previous = std::filesystem::current_path();
@@ -75,7 +68,7 @@ TEST(FileIoWin32, WritesTheNullDeviceInPlaceAndLeavesNoTemporaryFile) {
   EXPECT_TRUE(write_file(L"NUL", "{}"));
   EXPECT_TRUE(write_file(L"out.json", "{}"));
   EXPECT_FALSE(write_file(scratch.path(), "{}"));
-  EXPECT_EQ(hidden_names(scratch.path()), 0);
+  EXPECT_EQ(test::hidden_names(scratch.path()), std::vector<std::string>{});
   EXPECT_EQ(std::filesystem::file_size(scratch.path() / L"out.json"), 2u);
   std::filesystem::current_path(previous);
 }

@@ -69,22 +69,18 @@ constexpr std::size_t entry_offset(pkcs11::Function function) {
   return ck::FUNCTION_LIST_ENTRIES_OFFSET + pkcs11::index_of(function) * sizeof(void*);
 }
 // The function list is read by index behind a packed 2-byte version.
-static_assert(entry_offset(pkcs11::Function::Initialize) ==
-              offsetof(struct ck_function_list, C_Initialize));
-static_assert(entry_offset(pkcs11::Function::GetSlotList) ==
-              offsetof(struct ck_function_list, C_GetSlotList));
-static_assert(entry_offset(pkcs11::Function::OpenSession) ==
-              offsetof(struct ck_function_list, C_OpenSession));
-static_assert(entry_offset(pkcs11::Function::Login) == offsetof(struct ck_function_list, C_Login));
-static_assert(entry_offset(pkcs11::Function::GetAttributeValue) ==
-              offsetof(struct ck_function_list, C_GetAttributeValue));
-static_assert(entry_offset(pkcs11::Function::FindObjectsFinal) ==
-              offsetof(struct ck_function_list, C_FindObjectsFinal));
-static_assert(entry_offset(pkcs11::Function::SignInit) ==
-              offsetof(struct ck_function_list, C_SignInit));
-static_assert(entry_offset(pkcs11::Function::Sign) == offsetof(struct ck_function_list, C_Sign));
-static_assert(entry_offset(pkcs11::Function::WaitForSlotEvent) ==
-              offsetof(struct ck_function_list, C_WaitForSlotEvent));
+#define MIRANDEL_SAME_ENTRY(name) \
+  static_assert(entry_offset(pkcs11::Function::name) == offsetof(struct ck_function_list, C_##name))
+MIRANDEL_SAME_ENTRY(Initialize);
+MIRANDEL_SAME_ENTRY(GetSlotList);
+MIRANDEL_SAME_ENTRY(OpenSession);
+MIRANDEL_SAME_ENTRY(Login);
+MIRANDEL_SAME_ENTRY(GetAttributeValue);
+MIRANDEL_SAME_ENTRY(FindObjectsFinal);
+MIRANDEL_SAME_ENTRY(SignInit);
+MIRANDEL_SAME_ENTRY(Sign);
+MIRANDEL_SAME_ENTRY(WaitForSlotEvent);
+#undef MIRANDEL_SAME_ENTRY
 static_assert(sizeof(struct ck_function_list) ==
               entry_offset(pkcs11::Function::WaitForSlotEvent) + sizeof(void*));
 #endif

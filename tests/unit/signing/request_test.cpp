@@ -8,13 +8,15 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
-#include <random>
+#include <ostream>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "documents.hpp"
+#include "param_name.hpp"
+#include "test_files.hpp"
 
 namespace mirandel {
 namespace {
@@ -38,6 +40,8 @@ struct RefusedCase {
   std::string input;
   std::string message;
 };
+
+void PrintTo(const RefusedCase& c, std::ostream* os) { *os << c.name; }
 
 class CheckSignRequestRefuses : public testing::TestWithParam<RefusedCase> {};
 
@@ -84,7 +88,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Escapes in the request are decoded; the message carries the text.
         RefusedCase{"MechanismWithEscapes", request_json("00", "00", R"(a\"b\\c\u00e8)"),
                     "Meccanismo non supportato: a\"b\\c\xC3\xA8"}),
-    [](const testing::TestParamInfo<RefusedCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 struct AcceptedCase {
   const char* name;
@@ -94,6 +98,8 @@ struct AcceptedCase {
   Bytes data;
   ck::CK_MECHANISM_TYPE mechanism;
 };
+
+void PrintTo(const AcceptedCase& c, std::ostream* os) { *os << c.name; }
 
 class CheckSignRequestAccepts : public testing::TestWithParam<AcceptedCase> {};
 
@@ -162,7 +168,7 @@ INSTANTIATE_TEST_SUITE_P(
             {},
             {},
             0x40}),
-    [](const testing::TestParamInfo<AcceptedCase>& info) { return std::string(info.param.name); });
+    test::by_name);
 
 TEST(CheckSignRequest, UnsupportedMechanismMessageSerialisesEscaped) {
   auto result = check_sign_request(as_bytes(request_json("00", "00", R"(rsa\"x\\y)")));
@@ -172,19 +178,11 @@ TEST(CheckSignRequest, UnsupportedMechanismMessageSerialisesEscaped) {
             R"({"signature":null,"error":"Meccanismo non supportato: rsa\"x\\y"})");
 }
 
-/// A file in the test's own temporary directory, removed afterwards.
+/// Request files in the test's own temporary directory.
 class ReadSignRequest : public testing::Test {
  protected:
-  void SetUp() override {
-    // CTest runs each test in its own process, possibly side by side.
-    directory_ = std::filesystem::temp_directory_path() /
-                 ("mirandel-request-test-" + std::to_string(std::random_device{}()));
-    std::filesystem::create_directories(directory_);
-  }
-  void TearDown() override { std::filesystem::remove_all(directory_); }
-
   std::filesystem::path write(const std::string& name, std::string_view content) {
-    std::filesystem::path path = directory_ / name;
+    std::filesystem::path path = dir_.path() / name;
     std::ofstream(path, std::ios::binary).write(content.data(), std::streamsize(content.size()));
     return path;
   }
@@ -193,7 +191,7 @@ class ReadSignRequest : public testing::Test {
     return platform::argument_from_utf8(path.string());
   }
 
-  std::filesystem::path directory_;
+  test::TempDir dir_{"mirandel-request-test-"};
 };
 
 TEST_F(ReadSignRequest, ReadsAWholeFile) {
@@ -224,13 +222,13 @@ TEST_F(ReadSignRequest, FindsAnEmptyFileUnreadable) {
 }
 
 TEST_F(ReadSignRequest, FindsAMissingFileUnreadable) {
-  auto result = read_sign_request(argument(directory_ / "missing.json"));
+  auto result = read_sign_request(argument(dir_.path() / "missing.json"));
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), UNREADABLE);
 }
 
 TEST_F(ReadSignRequest, FindsADirectoryUnreadable) {
-  auto result = read_sign_request(argument(directory_));
+  auto result = read_sign_request(argument(dir_.path()));
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error(), UNREADABLE);
 }
