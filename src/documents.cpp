@@ -2,12 +2,13 @@
 #include "documents.hpp"
 
 #include <algorithm>
-#include <array>
 #include <bit>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
+
+#include "codec/hex.hpp"
 
 namespace mirandel {
 
@@ -127,8 +128,6 @@ std::string serialize_document(AppendFirst append_first, const std::optional<std
 }  // namespace
 
 void append_json_string(std::string& out, std::string_view text) {
-  static constexpr std::array<char, 16> HEX_DIGITS = {'0', '1', '2', '3', '4', '5', '6', '7',
-                                                      '8', '9', 'a', 'b', 'c', 'd', 'e', 'f'};
   out += '"';
   const char* const end = text.data() + text.size();
   const char* run = text.data();
@@ -144,8 +143,8 @@ void append_json_string(std::string& out, std::string_view text) {
       out += e;
     } else {
       out += "u00";
-      out += HEX_DIGITS[c >> 4];
-      out += HEX_DIGITS[c & 0xF];
+      out += codec::HEX_DIGITS[c >> 4];
+      out += codec::HEX_DIGITS[c & 0xF];
     }
     run = stop + 1;
   }

@@ -10,9 +10,6 @@
 namespace mirandel::codec {
 namespace {
 
-/// The encoder's digits: lower case only.
-constexpr char DIGITS[] = "0123456789abcdef";
-
 /// Digit value of every byte, or NOT_A_HEX_DIGIT.
 constexpr std::array<std::uint8_t, 256> make_digit_values() {
   std::array<std::uint8_t, 256> values{};
@@ -28,7 +25,7 @@ constexpr std::array<std::uint8_t, 256> DIGIT_VALUES = make_digit_values();
 /// Both digits of every byte value, high one first.
 constexpr std::array<std::array<char, 2>, 256> make_digit_pairs() {
   std::array<std::array<char, 2>, 256> pairs{};
-  for (int b = 0; b < 256; ++b) pairs[b] = {DIGITS[b >> 4], DIGITS[b & 0x0F]};
+  for (int b = 0; b < 256; ++b) pairs[b] = {HEX_DIGITS[b >> 4], HEX_DIGITS[b & 0x0F]};
   return pairs;
 }
 

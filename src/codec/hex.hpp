@@ -12,6 +12,9 @@
 
 namespace mirandel::codec {
 
+/// The digits the encoder writes, by value: lower case only.
+inline constexpr std::string_view HEX_DIGITS = "0123456789abcdef";
+
 /// Lower-case hex, two digits per byte, high nibble first.
 std::string hex_encode(std::span<const std::uint8_t> bytes);
 

@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "codec/hex.hpp"
+
 namespace mirandel::pkcs11 {
 
 namespace {
@@ -23,11 +25,10 @@ const StandardReturnValueEntry* find_standard(ck::CK_RV rv) {
 /// "0x" and lower-case digits, no leading zeros, no width.  Written by hand:
 /// GCC 12 has no std::format.
 std::string hex_text(ck::CK_RV value) {
-  constexpr char digits[] = "0123456789abcdef";
   char reversed[2 * sizeof(ck::CK_RV)];
   std::size_t n = 0;
   do {
-    reversed[n++] = digits[value & 0xF];
+    reversed[n++] = codec::HEX_DIGITS[value & 0xF];
     value >>= 4;
   } while (value != 0);
   std::string text = "0x";

@@ -48,7 +48,7 @@ Result<Session> open_ro_session(const ModuleRef& module, ck::CK_SLOT_ID slot);
 /// soon as C_Login returns, whatever it returned.
 Result<void> login_user(const Session& session, std::span<const std::uint8_t> pin);
 
-/// C_Logout.
+/// C_Logout; the session stays open.
 Result<void> logout(const Session& session);
 
 /// C_SignInit, then C_Sign twice (size query, then fill) with the same data.

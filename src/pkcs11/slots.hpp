@@ -20,7 +20,8 @@ struct Version {
   friend bool operator==(const Version&, const Version&) = default;
 };
 
-/// Decoded CK_SLOT_INFO.
+/// CK_SLOT_INFO with its text fields decoded and its flags reduced to
+/// those the program reads.
 struct SlotInfo {
   std::string description;
   std::string manufacturer;
@@ -46,7 +47,8 @@ struct ClockTime {
   friend bool operator==(const ClockTime&, const ClockTime&) = default;
 };
 
-/// Decoded CK_TOKEN_INFO.
+/// CK_TOKEN_INFO with its text fields decoded and its special counts
+/// (unavailable, unlimited) told apart from real ones.
 struct TokenInfo {
   std::string label;
   std::string manufacturer;
@@ -80,7 +82,7 @@ std::optional<ClockTime> decode_clock_time(std::span<const std::uint8_t, 16> utc
 /// 16 times) while the module answers CKR_BUFFER_TOO_SMALL.
 Result<std::vector<ck::CK_SLOT_ID>> get_slots_with_token(const ModuleContext& module);
 
-/// C_GetSlotInfo.
+/// C_GetSlotInfo into a zeroed record, decoded.
 Result<SlotInfo> get_slot_info(const ModuleContext& module, ck::CK_SLOT_ID slot);
 
 /// C_GetTokenInfo; fails with InvalidResponse(GetTokenInfo) when the clock
