@@ -57,6 +57,10 @@ step "resources read back from the executable" \
 # ---- Wine ----------------------------------------------------------------------
 export WINEPREFIX=$root/build-win/wine-prefix
 export WINEDEBUG=-all
+# Wine turns Windows file names into Unix ones in the locale's character set:
+# under the C locale a name such as "Città" cannot be made at all, and the
+# tests of Unicode paths fail for the caller's locale, not for the program.
+export LC_ALL=C.UTF-8
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko installer dialogs
 
 start_wine() {

@@ -41,6 +41,10 @@ else
 fi
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=" # no Mono or Gecko installer dialogs
+# The Wine server and the services it starts outlive this script unless they
+# are stopped, and they inherit the lock on build-win/: left running, they
+# would hold off the next scripts/test_windows.sh for an hour.
+trap 'wineserver -k 2>/dev/null || true; rm -rf "$WORK" "$unpacked"' EXIT
 wineserver -p 60 2>/dev/null || true
 timeout 600 wineboot -i >"$WORK/wineboot.log" 2>&1 ||
   fail "Wine starts" "$(tail -n 5 "$WORK/wineboot.log")"

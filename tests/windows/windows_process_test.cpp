@@ -144,6 +144,7 @@ TEST_F(WindowsProcess, SignsWithModuleRequestAndOutputInUnicodeDirectories) {
   EXPECT_EQ(calls.count("LOAD"), 1u) << calls.text();
   EXPECT_EQ(calls.count("C_Sign"), 2u) << calls.text();
   // FreeLibrary ran before the document was written, not at process exit.
+  ASSERT_FALSE(calls.empty());
   EXPECT_EQ(calls.entries().back().line, "UNLOAD watch=absent") << calls.text();
 }
 
