@@ -150,29 +150,59 @@ write_request() {
     "$2" "$(hex_of_file "$3")" "$(hex_of_file "$4")" "$5" >"$1"
 }
 
-# verifies DIGEST PUBLIC_KEY SIGNATURE_FILE DATA_FILE: openssl accepts the
-# RSA PKCS#1 v1.5 signature over DATA_FILE.
+# verifies DIGEST PUBLIC_KEY SIGNATURE_FILE DATA_FILE [pkcs1|pss|ecdsa]:
+# openssl accepts the signature over DATA_FILE: RSA PKCS#1 v1.5 (the
+# default), RSA-PSS with MGF1 over the same digest and a salt as long as the
+# digest, or ECDSA in its DER form (openssl refuses any other encoding).
 # shellcheck disable=SC2317 # called through check_true
 verifies() {
-  openssl dgst "-$1" -verify "$2" -signature "$3" "$4" >/dev/null
+  local -a options=()
+  [[ ${5:-pkcs1} == pss ]] && options=(-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:digest)
+  openssl dgst "-$1" -verify "$2" "${options[@]}" -signature "$3" "$4" >/dev/null
 }
 
-# check_signature WHAT DIGEST DATA_FILE PUBLIC_KEY: the run printed a
-# successful document whose signature, 256 bytes, openssl verifies over
-# DATA_FILE. Leaves the signature's hex in SIGNATURE.
+# The digest and the signature form of a mechanism name, as verifies takes
+# them: mechanism_digest_form rsa_pss_sha384 prints "sha384 pss".
+mechanism_digest_form() {
+  case $1 in
+    rsa_pss_sha*) echo "${1#rsa_pss_} pss" ;;
+    rsa_sha*) echo "${1#rsa_} pkcs1" ;;
+    ecdsa_sha*) echo "${1#ecdsa_} ecdsa" ;;
+    *) return 1 ;;
+  esac
+}
+
+# check_signature WHAT DIGEST DATA_FILE PUBLIC_KEY [pkcs1|pss|ecdsa]: the run
+# printed a successful document whose signature openssl verifies over
+# DATA_FILE; an RSA signature must be 256 bytes (the tests' keys are
+# RSA-2048), an ECDSA one a DER SEQUENCE. Leaves the signature's hex in
+# SIGNATURE.
 check_signature() {
-  local what=$1 digest=$2 data=$3 key=$4 error
+  local what=$1 digest=$2 data=$3 key=$4 form=${5:-pkcs1} error shape='^[0-9a-f]{512}$'
+  [[ $form == ecdsa ]] && shape='^30([0-9a-f]{2})+$'
   SIGNATURE=
   check_document_on_stdout "$what"
   error=$(document_member "$DOCUMENT" error || echo "(no error member)")
   check_equal "$what: error" null "$error"
   SIGNATURE=$(document_member "$DOCUMENT" signature || echo "(no signature member)")
-  if [[ ! $SIGNATURE =~ ^[0-9a-f]{512}$ ]]; then
-    fail "$what: signature is 256 bytes of lower-case hex" "document: $DOCUMENT"
+  if [[ ! $SIGNATURE =~ $shape ]]; then
+    fail "$what: signature of the expected form ($form)" "document: $DOCUMENT"
     return
   fi
   pass
   hex_to_file "$SIGNATURE" "$WORK/signature.bin"
   check_true "$what: openssl verifies the signature" \
-    verifies "$digest" "$key" "$WORK/signature.bin" "$data"
+    verifies "$digest" "$key" "$WORK/signature.bin" "$data" "$form"
+}
+
+# check_mechanism_signature WHAT MECHANISM DATA_FILE PUBLIC_KEY: check_signature
+# with the digest and form the mechanism name stands for.
+check_mechanism_signature() {
+  local digest_form
+  digest_form=$(mechanism_digest_form "$2") || {
+    fail "$1: $2 is a mechanism name"
+    return
+  }
+  # shellcheck disable=SC2086 # two words
+  check_signature "$1" ${digest_form% *} "$3" "$4" ${digest_form#* }
 }

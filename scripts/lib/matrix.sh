@@ -111,6 +111,19 @@ p11kit_register() {
   done
 }
 
+# The logins and signing calls of a p11-kit call log (a module registered with
+# log-calls=yes), one line each, in order:
+#   C_Login USER_TYPE RV, C_SignInit MECHANISM RV, C_Sign data=LENGTH RV
+# p11kit_signing_calls LOG_FILE
+p11kit_signing_calls() {
+  LC_ALL=C awk '
+    /^C_(Login|SignInit|Sign)$/ { call = $1; detail = ""; next }
+    call == "C_Login" && /IN: userType = / { detail = " " $NF }
+    call == "C_SignInit" && /^[ \t]*mechanism: / { detail = " " $NF }
+    call == "C_Sign" && /IN: pData = \(/ { n = $0; sub(/.*pData = \(/, "", n); sub(/\).*/, "", n); detail = " data=" n }
+    call != "" && $1 == call && $2 == "=" { print call detail " " $3; call = "" }' "$1"
+}
+
 # Starts a daemon in the background and remembers it for daemons_stop:
 #   daemon_start NAME LOG_FILE COMMAND...
 # Sets DAEMON_PID.

@@ -35,16 +35,18 @@ softhsm_init_token() {
 }
 
 # Makes a self-signed certificate with a fresh key:
-#   make_self_signed_cert PREFIX SUBJECT_CN [rsa|ec]
+#   make_self_signed_cert PREFIX SUBJECT_CN [rsa|ec|ec:CURVE]
 # Writes PREFIX.key.pem (PKCS#8), PREFIX.cert.pem, PREFIX.cert.der and
-# PREFIX.pub.pem. RSA keys are 2048 bits; EC keys (P-256) are quicker to make
-# where only the certificate matters.
+# PREFIX.pub.pem. RSA keys are 2048 bits; EC keys are on P-256 unless a curve
+# is named (ec:P-384, ec:P-521), and quicker to make where only the
+# certificate matters.
 make_self_signed_cert() {
   local prefix=$1 cn=$2 kind=${3:-rsa}
   local -a newkey
   case $kind in
     rsa) newkey=(-newkey rsa:2048) ;;
     ec) newkey=(-newkey ec -pkeyopt ec_paramgen_curve:P-256) ;;
+    ec:*) newkey=(-newkey ec -pkeyopt "ec_paramgen_curve:${kind#ec:}") ;;
     *)
       echo "make_self_signed_cert: unknown key kind $kind" >&2
       return 1
@@ -82,16 +84,18 @@ token_import_cert() {
     --write-object "$der" --type cert --id "$id" --label "$label" "$@" >/dev/null 2>&1
 }
 
-# Puts a private key on a token, usable for signing:
-#   softhsm_import_key TOKEN_LABEL USER_PIN KEY_PEM ID_HEX OBJECT_LABEL
+# Puts a private key (RSA or EC) on a token, usable for signing:
+#   softhsm_import_key TOKEN_LABEL USER_PIN KEY_PEM ID_HEX OBJECT_LABEL [PKCS11_TOOL_OPTION...]
+# (--always-auth makes a key that wants the PIN again at every signature.)
 softhsm_import_key() {
   token_import_key "$SOFTHSM_MODULE" "$@"
 }
 
 # The same on a token of any module:
-#   token_import_key MODULE TOKEN_LABEL USER_PIN KEY_PEM ID_HEX OBJECT_LABEL
+#   token_import_key MODULE TOKEN_LABEL USER_PIN KEY_PEM ID_HEX OBJECT_LABEL [PKCS11_TOOL_OPTION...]
 token_import_key() {
   local module=$1 token=$2 pin=$3 key=$4 id=$5 label=$6
+  shift 6
   local der
   der=$(mktemp) || return 1
   # pkcs11-tool reads the key in DER form.
@@ -100,7 +104,7 @@ token_import_key() {
     return 1
   fi
   pkcs11-tool --module "$module" --token-label "$token" --login --pin "$pin" \
-    --write-object "$der" --type privkey --id "$id" --label "$label" --usage-sign >/dev/null 2>&1
+    --write-object "$der" --type privkey --id "$id" --label "$label" --usage-sign "$@" >/dev/null 2>&1
   local status=$?
   rm -f "$der"
   return $status

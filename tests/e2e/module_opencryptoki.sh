@@ -7,8 +7,11 @@
 #     time as "hh:mm:ss" and blanks, which is not a date, so the token
 #     information does not decode and the label is null. The certificate is
 #     listed all the same.
-#   - Signing: the soft token offers none of the three mechanisms, so the
-#     run ends at C_SignInit with the exact message.
+#   - Signing: the soft token offers none of CKM_SHA256/384/512_RSA_PKCS, so
+#     rsa_sha256/384/512 sign through raw CKM_RSA_PKCS over a DigestInfo the
+#     helper makes; rsa_pss_* use the token's own PSS mechanisms; it offers
+#     no ECDSA at all, so ecdsa_sha256 ends with the first C_SignInit's
+#     exact failure. openssl verifies every signature.
 #   - The daemon gone: without pkcsslotd, before it ever ran and after it
 #     stopped, C_Initialize fails; the exact messages, in bounded time.
 #
@@ -56,14 +59,31 @@ check_true "pkcs11-tool reads back the same certificate bytes" \
   cmp -s "$WORK/signer.cert.der" <(pkcs11-tool --module "$OCK_MODULE" --token-label "$label" \
     --read-object --type cert --id 01 2>/dev/null)
 
-# Signing: refused at C_SignInit for each of the three mechanisms.
+# The mechanisms the token offers, as pkcs11-tool sees them: raw RSA PKCS#1
+# and PSS with hashing, but no hashing PKCS#1 v1.5 beyond SHA-1 and no ECDSA.
+mechanisms=$(pkcs11-tool --module "$OCK_MODULE" --slot "$OCK_SLOT" -M 2>/dev/null)
+check_equal "pkcs11-tool: the token's signing mechanisms of interest" \
+  "RSA-PKCS
+RSA-PKCS-PSS
+SHA256-RSA-PKCS-PSS
+SHA384-RSA-PKCS-PSS
+SHA512-RSA-PKCS-PSS" \
+  "$(grep -oE '^  (RSA-PKCS|RSA-PKCS-PSS|SHA(256|384|512)-RSA-PKCS(-PSS)?|ECDSA[A-Z0-9-]*),' \
+    <<<"$mechanisms" | tr -d ' ,' | sort)"
+
+# Signing: through the fallback for PKCS#1 v1.5, the token's own PSS.
 printf 'Documento' >"$WORK/data.bin"
-for mechanism in rsa_sha256 rsa_sha384 rsa_sha512; do
+for mechanism in rsa_sha256 rsa_sha384 rsa_sha512 rsa_pss_sha256 rsa_pss_sha384 rsa_pss_sha512; do
   write_request "$WORK/request.json" "$pin" "$WORK/signer.cert.der" "$WORK/data.bin" "$mechanism"
   run_helper_within 60 "$OCK_MODULE" "" sign "$WORK/request.json"
-  check_document_is "signing with $mechanism" \
-    "{\"signature\":null,\"error\":\"Firma fallita: Function::SignInit: PKCS11 error: $RV_MECHANISM_INVALID\"}"
+  check_mechanism_signature "signing with $mechanism" "$mechanism" "$WORK/data.bin" \
+    "$WORK/signer.pub.pem"
 done
+# Neither CKM_ECDSA_SHA256 nor CKM_ECDSA: the first C_SignInit's failure.
+write_request "$WORK/request.json" "$pin" "$WORK/signer.cert.der" "$WORK/data.bin" ecdsa_sha256
+run_helper_within 60 "$OCK_MODULE" "" sign "$WORK/request.json"
+check_document_is "signing with ecdsa_sha256" \
+  "{\"signature\":null,\"error\":\"Firma fallita: Function::SignInit: PKCS11 error: $RV_MECHANISM_INVALID\"}"
 # A wrong PIN is told apart from the missing mechanism.
 write_request "$WORK/request.json" 9999 "$WORK/signer.cert.der" "$WORK/data.bin" rsa_sha256
 run_helper_within 60 "$OCK_MODULE" "" sign "$WORK/request.json"

@@ -2,7 +2,9 @@
 # Signing against a throwaway SoftHSM2 token: every mechanism verified with
 # openssl against the certificate's public key, the request from a file and
 # from standard input, a wrong PIN, and certificates that pick no key or the
-# wrong one.
+# wrong one. Then, on a token of their own, a key that wants the PIN at every
+# signature and EC keys on the three NIST curves, which SoftHSM2 can sign with
+# only through raw CKM_ECDSA over a digest the helper makes.
 #   signing_softhsm.sh [HELPER] [REPO]
 set -euo pipefail
 
@@ -31,14 +33,14 @@ make_self_signed_cert "$WORK/stranger" "Estraneo" ec
 printf 'Documento da firmare: \xc3\xa8 cos\xc3\xac.\n' >"$WORK/data.bin"
 : >"$WORK/empty.bin"
 
-# The three mechanisms, each verified with its own digest.
-for pair in rsa_sha256:sha256 rsa_sha384:sha384 rsa_sha512:sha512; do
-  mechanism=${pair%%:*}
-  digest=${pair##*:}
+# The RSA mechanisms, PKCS#1 v1.5 and PSS, all with the token's own hashing
+# mechanisms, each verified with its own digest.
+RSA_MECHANISMS=(rsa_sha256 rsa_sha384 rsa_sha512 rsa_pss_sha256 rsa_pss_sha384 rsa_pss_sha512)
+for mechanism in "${RSA_MECHANISMS[@]}"; do
   write_request "$WORK/request.json" "$PIN_JSON" "$WORK/signer.cert.der" "$WORK/data.bin" \
     "$mechanism"
   run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
-  check_signature "$mechanism" "$digest" "$WORK/data.bin" "$WORK/signer.pub.pem"
+  check_mechanism_signature "$mechanism" "$mechanism" "$WORK/data.bin" "$WORK/signer.pub.pem"
 done
 
 # Empty data is signed as a zero-length input.
@@ -84,5 +86,55 @@ check_document_on_stdout "wrong PIN"
 check_equal "wrong PIN: document" \
   '{"signature":null,"error":"Login fallito (PIN errato?): Function::Login: PKCS11 error: The specified PIN is incorrect, i.e., does not match the PIN stored on the token.  More generally-- when authentication to the token involves something other than a PIN-- the attempt to authenticate the user has failed."}' \
   "$DOCUMENT"
+
+# A token of its own (the first key that may sign must stay the signer's on
+# the token above): a key that wants the PIN at every signature, and EC keys.
+softhsm_setup "$WORK/more-keys"
+softhsm_init_token altre "$PIN"
+make_self_signed_cert "$WORK/always" "PIN a ogni firma"
+softhsm_import_key altre "$PIN" "$WORK/always.key.pem" 01 sempre --always-auth
+softhsm_import_cert altre "$PIN" "$WORK/always.cert.der" 01 sempre
+check_true "pkcs11-tool sees the key as always authenticate" \
+  grep -q 'Access: *always authenticate' <(pkcs11-tool --module "$SOFTHSM_MODULE" \
+    --token-label altre --login --pin "$PIN" --list-objects --type privkey 2>/dev/null)
+for mechanism in "${RSA_MECHANISMS[@]}"; do
+  write_request "$WORK/request.json" "$PIN_JSON" "$WORK/always.cert.der" "$WORK/data.bin" \
+    "$mechanism"
+  run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+  check_mechanism_signature "PIN at every signature, $mechanism" "$mechanism" "$WORK/data.bin" \
+    "$WORK/always.pub.pem"
+done
+# A wrong PIN still fails at the first login.
+write_request "$WORK/request.json" "0000" "$WORK/always.cert.der" "$WORK/data.bin" rsa_pss_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_document_on_stdout "PIN at every signature, wrong PIN"
+check_equal "PIN at every signature, wrong PIN: document" \
+  '{"signature":null,"error":"Login fallito (PIN errato?): Function::Login: PKCS11 error: The specified PIN is incorrect, i.e., does not match the PIN stored on the token.  More generally-- when authentication to the token involves something other than a PIN-- the attempt to authenticate the user has failed."}' \
+  "$DOCUMENT"
+
+# EC keys: every curve with every digest (a P-521 signature needs DER's long
+# length form; the r and s of random signatures often have their high bit set).
+id=2
+for curve in P-256 P-384 P-521; do
+  make_self_signed_cert "$WORK/$curve" "Chiave $curve" "ec:$curve"
+  softhsm_import_key altre "$PIN" "$WORK/$curve.key.pem" "0$id" "$curve"
+  softhsm_import_cert altre "$PIN" "$WORK/$curve.cert.der" "0$id" "$curve"
+  id=$((id + 1))
+  for mechanism in ecdsa_sha256 ecdsa_sha384 ecdsa_sha512; do
+    write_request "$WORK/request.json" "$PIN_JSON" "$WORK/$curve.cert.der" "$WORK/data.bin" \
+      "$mechanism"
+    run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+    check_mechanism_signature "$curve, $mechanism" "$mechanism" "$WORK/data.bin" \
+      "$WORK/$curve.pub.pem"
+  done
+done
+# An RSA name with an EC key: neither C_SignInit is accepted, and the first
+# one's failure is reported.
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/P-256.cert.der" "$WORK/data.bin" rsa_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_document_on_stdout "RSA mechanism, EC key"
+check_true "RSA mechanism, EC key: the first C_SignInit's failure" \
+  grep -q '^{"signature":null,"error":"Firma fallita: Function::SignInit: PKCS11 error: ' \
+  "$WORK/stdout"
 
 e2e_finish

@@ -4,6 +4,11 @@
 # never be offered to the first: SoftHSM2 keeps no retry counter to look at,
 # so the run goes through p11-kit's proxy with SoftHSM2 registered with
 # log-calls, and the call log shows on which slot every C_Login happened.
+# The second token also holds keys that want the PIN at every signature, an
+# RSA one and an EC one: the call log shows the second C_SignInit and the
+# C_Login with user type 2 (CKU_CONTEXT_SPECIFIC), the token's own PSS
+# mechanism, and the EC key signing a 32-byte digest through raw CKM_ECDSA
+# after CKM_ECDSA_SHA256 was refused.
 #
 # Usage: signing_two_tokens.sh HELPER REPO_ROOT
 set -euo pipefail
@@ -31,6 +36,14 @@ softhsm_import_key "$first" "${pin_of[$first]}" "$WORK/first.key.pem" 01 primo
 make_self_signed_cert "$WORK/second" "Chiave del secondo token"
 softhsm_import_key "$second" "${pin_of[$second]}" "$WORK/second.key.pem" 01 secondo
 softhsm_import_cert "$second" "${pin_of[$second]}" "$WORK/second.cert.der" 01 secondo
+make_self_signed_cert "$WORK/always-rsa" "PIN a ogni firma, RSA"
+make_self_signed_cert "$WORK/always-ec" "PIN a ogni firma, EC" ec
+for pair in always-rsa:02 always-ec:03; do
+  softhsm_import_key "$second" "${pin_of[$second]}" "$WORK/${pair%:*}.key.pem" "${pair#*:}" \
+    "${pair%:*}" --always-auth
+  softhsm_import_cert "$second" "${pin_of[$second]}" "$WORK/${pair%:*}.cert.der" "${pair#*:}" \
+    "${pair%:*}"
+done
 
 # slot_of LABEL: SoftHSM2's slot id of a token, in decimal, from pkcs11-tool.
 slot_of() {
@@ -68,5 +81,47 @@ logins=$(awk '
   /^C_Login$/ { login = 1; next }
   login && /IN: hSession = / { print session_slot[$NF]; login = 0 }' "$WORK/stderr")
 check_equal "the PIN went to the second token only, once" "$second_slot" "$logins"
+
+# Keys that want the PIN at every signature, through the proxy's call log:
+# after the first C_Sign is refused, C_SignInit again and C_Login with
+# CKU_CONTEXT_SPECIFIC, then the two C_Sign calls.
+data_length=$(wc -c <"$WORK/data.bin")
+write_request "$WORK/request.json" "${pin_of[$second]}" "$WORK/always-rsa.cert.der" \
+  "$WORK/data.bin" rsa_pss_sha256
+run_helper "$proxy" "" sign "$WORK/request.json"
+check_signature "PIN at every signature, RSA-PSS" sha256 "$WORK/data.bin" \
+  "$WORK/always-rsa.pub.pem" pss
+check_equal "PIN at every signature, RSA-PSS: the calls" "C_Login CKU_USER CKR_OK
+C_SignInit CKM_SHA256_RSA_PKCS_PSS CKR_OK
+C_Sign data=$data_length CKR_USER_NOT_LOGGED_IN
+C_SignInit CKM_SHA256_RSA_PKCS_PSS CKR_OK
+C_Login CKU_CONTEXT_SPECIFIC CKR_OK
+C_Sign data=$data_length CKR_OK
+C_Sign data=$data_length CKR_OK" "$(p11kit_signing_calls "$WORK/stderr")"
+
+write_request "$WORK/request.json" "${pin_of[$second]}" "$WORK/always-ec.cert.der" \
+  "$WORK/data.bin" ecdsa_sha256
+run_helper "$proxy" "" sign "$WORK/request.json"
+check_signature "PIN at every signature, ECDSA" sha256 "$WORK/data.bin" \
+  "$WORK/always-ec.pub.pem" ecdsa
+check_equal "PIN at every signature, ECDSA: the calls, raw CKM_ECDSA over the digest" \
+  "C_Login CKU_USER CKR_OK
+C_SignInit CKM_ECDSA_SHA256 CKR_MECHANISM_INVALID
+C_SignInit CKM_ECDSA CKR_OK
+C_Sign data=32 CKR_USER_NOT_LOGGED_IN
+C_SignInit CKM_ECDSA CKR_OK
+C_Login CKU_CONTEXT_SPECIFIC CKR_OK
+C_Sign data=32 CKR_OK
+C_Sign data=32 CKR_OK" "$(p11kit_signing_calls "$WORK/stderr")"
+
+# A wrong PIN stops at the first login.
+write_request "$WORK/request.json" 0000 "$WORK/always-rsa.cert.der" "$WORK/data.bin" \
+  rsa_pss_sha256
+run_helper "$proxy" "" sign "$WORK/request.json"
+check_equal "PIN at every signature, wrong PIN: the message" \
+  "{\"signature\":null,\"error\":\"Login fallito (PIN errato?): Function::Login: PKCS11 error: $RV_PIN_INCORRECT\"}" \
+  "$(cat "$WORK/stdout")"
+check_equal "PIN at every signature, wrong PIN: one login, no signing call" \
+  "C_Login CKU_USER CKR_PIN_INCORRECT" "$(p11kit_signing_calls "$WORK/stderr")"
 
 e2e_finish
