@@ -7,7 +7,7 @@
 #                           (Unix socket in DIR) and tpm2-abrmd on it; points
 #                           tpm2-tools and the module at them
 #   tpm2_make_token LABEL USER_PIN
-#   tpm2_generate_key LABEL USER_PIN ID CA_PREFIX CERT_PREFIX SUBJECT_CN
+#   tpm2_generate_key LABEL USER_PIN ID PREFIX SUBJECT_CN [ALGORITHM [ADDKEY_OPTION...]]
 #   tpm2_import_key LABEL USER_PIN ID KEY_PEM CERT_PEM
 #   tpm2_lockout_counter    prints TPM2_PT_LOCKOUT_COUNTER
 #
@@ -68,15 +68,17 @@ tpm2_make_token() {
     tpm2_ptool addtoken --pid=1 --label="$label" --userpin="$pin" --sopin="$TPM2_SO_PIN" >/dev/null
 }
 
-# Generates an RSA-2048 key inside the TPM and certifies it with a throwaway
-# CA: tpm2_generate_key LABEL USER_PIN ID PREFIX SUBJECT_CN
+# Generates a key inside the TPM (RSA-2048 unless tpm2_ptool's ALGORITHM
+# names another, such as ecc256) and certifies it with a throwaway CA:
+#   tpm2_generate_key LABEL USER_PIN ID PREFIX SUBJECT_CN [ALGORITHM [ADDKEY_OPTION...]]
 # Writes PREFIX.pub.pem, PREFIX.cert.pem and PREFIX.cert.der, and puts the
 # certificate on the token. tpm2_ptool stores the id's text as given, so ID
 # "01" becomes the CKA_ID bytes 30 31.
 tpm2_generate_key() {
-  local label=$1 pin=$2 id=$3 prefix=$4 cn=$5
-  tpm2_ptool addkey --label="$label" --userpin="$pin" --algorithm=rsa2048 --id="$id" \
-    --key-label="$cn" >/dev/null || return 1
+  local label=$1 pin=$2 id=$3 prefix=$4 cn=$5 algorithm=${6:-rsa2048}
+  shift $(($# < 6 ? $# : 6))
+  tpm2_ptool addkey --label="$label" --userpin="$pin" --algorithm="$algorithm" --id="$id" \
+    --key-label="$cn" "$@" >/dev/null || return 1
   pkcs11-tool --module "$TPM2_MODULE" --token-label "$label" --read-object --type pubkey \
     --id "$(printf '%s' "$id" | od -An -tx1 | tr -d ' \n')" -o "$prefix.pub.der" >/dev/null 2>&1 ||
     return 1

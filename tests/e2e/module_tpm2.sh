@@ -4,7 +4,12 @@
 # and one imported, each with its certificate.
 #   - Listing: the token, its two certificates and the module's spare slot
 #     with an uninitialised token, as pkcs11-tool and p11tool see them.
-#   - Signing: both keys with all three mechanisms, verified by openssl.
+#   - Signing: both RSA keys with the three PKCS#1 v1.5 names, the generated
+#     one with the three PSS names too, and an EC P-256 key generated in the
+#     TPM with the three ecdsa names (the module offers CKM_ECDSA_SHA*
+#     itself), all verified by openssl; and a key generated with
+#     CKA_ALWAYS_AUTHENTICATE set, which the module makes ask for the PIN
+#     again at C_Sign, as SoftHSM2 does.
 #   - A wrong PIN, then the right one: the TPM's dictionary-attack counter
 #     counts the wrong one and is not left incremented by the right one.
 #   - Two tokens through p11-kit's proxy, the TPM token first and a SoftHSM2
@@ -63,19 +68,34 @@ for pair in generated:3031 imported:3032; do
       --token-label "$label" --read-object --type cert --id "${pair##*:}" 2>/dev/null)
 done
 
-# Signing with both keys and every mechanism. The data holds a NUL and
-# bytes that are not UTF-8.
+# Signing with every key and every mechanism it allows. The data holds a NUL
+# and bytes that are not UTF-8. The EC keys are made after the listing checks.
+tpm2_generate_key "$label" "$pin" 03 "$WORK/ec" "Chiave EC nel TPM" ecc256
+tpm2_generate_key "$label" "$pin" 04 "$WORK/always" "PIN a ogni firma nel TPM" ecc256 \
+  --attr-always-authenticate
+check_true "pkcs11-tool sees the last key as always authenticate" \
+  grep -q 'Access: *always authenticate' <(pkcs11-tool --module "$TPM2_MODULE" \
+    --token-label "$label" --login --pin "$pin" --list-objects --type privkey --id 3034 2>/dev/null)
 printf 'Fattura n. 7\x00\xff\xfe' >"$WORK/data.bin"
 counter_before=$(tpm2_lockout_counter)
-for key in generated imported; do
+pkcs1=(rsa_sha256 rsa_sha384 rsa_sha512)
+pss=(rsa_pss_sha256 rsa_pss_sha384 rsa_pss_sha512)
+ecdsa=(ecdsa_sha256 ecdsa_sha384 ecdsa_sha512)
+for key in generated imported ec always; do
   openssl x509 -in "$WORK/$key.cert.pem" -pubkey -noout >"$WORK/$key.verify.pem"
-  for pair in rsa_sha256:sha256 rsa_sha384:sha384 rsa_sha512:sha512; do
-    write_request "$WORK/request.json" "$pin" "$WORK/$key.cert.der" "$WORK/data.bin" "${pair%%:*}"
+  case $key in
+    generated) mechanisms=("${pkcs1[@]}" "${pss[@]}") ;;
+    imported) mechanisms=("${pkcs1[@]}") ;;
+    *) mechanisms=("${ecdsa[@]}") ;;
+  esac
+  for mechanism in "${mechanisms[@]}"; do
+    write_request "$WORK/request.json" "$pin" "$WORK/$key.cert.der" "$WORK/data.bin" "$mechanism"
     run_helper_within 60 "$TPM2_MODULE" "" sign "$WORK/request.json"
-    check_signature "$key key, ${pair%%:*}" "${pair##*:}" "$WORK/data.bin" "$WORK/$key.verify.pem"
+    check_mechanism_signature "$key key, $mechanism" "$mechanism" "$WORK/data.bin" \
+      "$WORK/$key.verify.pem"
   done
 done
-check_equal "six signatures with the right PIN leave the lockout counter alone" \
+check_equal "the signatures with the right PIN leave the lockout counter alone" \
   "$counter_before" "$(tpm2_lockout_counter)"
 
 # A wrong PIN, then the right one.
