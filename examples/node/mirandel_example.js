@@ -69,6 +69,9 @@ async function main(argv) {
     const certificate = certificates[0];
     process.stdout.write(`certificate: ${certificate}\n`);
 
+    // The mechanism suits an RSA key; the others are rsa_sha384, rsa_sha512,
+    // rsa_pss_sha256, rsa_pss_sha384, rsa_pss_sha512 and, for an EC key,
+    // ecdsa_sha256, ecdsa_sha384 and ecdsa_sha512.
     const request = JSON.stringify({
       pin,
       cert_der_hex: certificate,

@@ -58,7 +58,10 @@ def main(argv):
 
         # The request goes through standard input ("-"): the PIN never touches
         # a file or the command line. The second argument is empty, so the
-        # document comes back on standard output.
+        # document comes back on standard output. The mechanism suits an RSA
+        # key; the others are rsa_sha384, rsa_sha512, rsa_pss_sha256,
+        # rsa_pss_sha384, rsa_pss_sha512 and, for an EC key, ecdsa_sha256,
+        # ecdsa_sha384 and ecdsa_sha512.
         request = json.dumps({
             "pin": pin,
             "cert_der_hex": certificate,

@@ -81,6 +81,11 @@ SAMPLES = [
     ("mechanism with a trailing blank", with_member("mechanism", "rsa_sha256 "), UNSUPPORTED),
     ("empty mechanism", with_member("mechanism", ""), UNSUPPORTED),
     ("another mechanism", with_member("mechanism", "rsa_sha1"), UNSUPPORTED),
+    *((f"mechanism {name}", with_member("mechanism", name), ACCEPTED)
+      for name in ("rsa_pss_sha256", "rsa_pss_sha384", "rsa_pss_sha512", "ecdsa_sha256",
+                   "ecdsa_sha384", "ecdsa_sha512")),
+    *((f"mechanism {name}", with_member("mechanism", name), UNSUPPORTED)
+      for name in ("rsa_pss_sha1", "ecdsa_sha224", "ECDSA_SHA256", "ecdsa", "rsa_pss")),
 ]
 
 
