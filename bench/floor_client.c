@@ -4,10 +4,14 @@
  * difference between the two is the helper's own work.
  *
  *   pkcs11_floor_client list MODULE
- *   pkcs11_floor_client sign MODULE PIN CERT_DER_FILE DATA_FILE
+ *   pkcs11_floor_client sign MODULE PIN CERT_DER_FILE DATA_FILE [rsa_sha256|ecdsa_sha256]
  *
  * list prints the number of certificates read; sign writes the raw signature
- * to standard output. Any failure ends with status 1. */
+ * (for ECDSA the token's r and s) to standard output. Signing first offers
+ * the token's hashing mechanism; when C_SignInit answers
+ * CKR_MECHANISM_INVALID, the data is hashed with libcrypto and the raw
+ * mechanism signs the digest (for RSA behind its DigestInfo prefix). Any
+ * failure ends with status 1. */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,6 +25,8 @@
 #define NULL_PTR NULL
 #endif
 #include <p11-kit/pkcs11.h>
+
+#include <openssl/evp.h>
 
 #define BATCH 10
 
@@ -136,7 +142,12 @@ static int list(void) {
   return 0;
 }
 
-static int sign(const char *pin, const char *cert_path, const char *data_path) {
+/* SHA-256's DER DigestInfo prefix, for CKM_RSA_PKCS. */
+static const unsigned char SHA256_DIGEST_INFO[] = {0x30, 0x31, 0x30, 0x0d, 0x06, 0x09, 0x60,
+                                                   0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02,
+                                                   0x01, 0x05, 0x00, 0x04, 0x20};
+
+static int sign(const char *pin, const char *cert_path, const char *data_path, int ecdsa) {
   size_t cert_size = 0;
   size_t data_size = 0;
   unsigned char *cert = read_whole(cert_path, &cert_size);
@@ -178,12 +189,24 @@ static int sign(const char *pin, const char *cert_path, const char *data_path) {
       f->C_CloseSession(session);
       continue;
     }
-    CK_MECHANISM mechanism = {CKM_SHA256_RSA_PKCS, NULL, 0};
+    CK_MECHANISM mechanism = {ecdsa ? CKM_ECDSA_SHA256 : CKM_SHA256_RSA_PKCS, NULL, 0};
     rv = f->C_SignInit(session, &mechanism, keys[0]);
+    unsigned char *input = data;
+    CK_ULONG input_size = data_size;
+    unsigned char hashed[sizeof SHA256_DIGEST_INFO + 32];
+    if (rv == CKR_MECHANISM_INVALID) {
+      unsigned char *digest = hashed + (ecdsa ? 0 : sizeof SHA256_DIGEST_INFO);
+      if (!EVP_Digest(data, data_size, digest, NULL, EVP_sha256(), NULL)) fail("EVP_Digest", 0);
+      memcpy(hashed, SHA256_DIGEST_INFO, ecdsa ? 0 : sizeof SHA256_DIGEST_INFO);
+      input = hashed;
+      input_size = ecdsa ? 32 : sizeof hashed;
+      mechanism.mechanism = ecdsa ? CKM_ECDSA : CKM_RSA_PKCS;
+      rv = f->C_SignInit(session, &mechanism, keys[0]);
+    }
     if (rv != CKR_OK) fail("C_SignInit", rv);
     unsigned char signature[1024];
     CK_ULONG signature_size = sizeof signature;
-    rv = f->C_Sign(session, data, data_size, signature, &signature_size);
+    rv = f->C_Sign(session, input, input_size, signature, &signature_size);
     if (rv != CKR_OK) fail("C_Sign", rv);
     f->C_Logout(session);
     f->C_CloseSession(session);
@@ -205,12 +228,15 @@ int main(int argc, char **argv) {
     dlclose(library);
     return status;
   }
-  if (argc == 6 && strcmp(argv[1], "sign") == 0) {
+  if ((argc == 6 || argc == 7) && strcmp(argv[1], "sign") == 0) {
+    int ecdsa = argc == 7 && strcmp(argv[6], "ecdsa_sha256") == 0;
+    if (argc == 7 && !ecdsa && strcmp(argv[6], "rsa_sha256") != 0) fail(argv[6], 0);
     void *library = load(argv[2]);
-    int status = sign(argv[3], argv[4], argv[5]);
+    int status = sign(argv[3], argv[4], argv[5], ecdsa);
     dlclose(library);
     return status;
   }
-  fprintf(stderr, "usage: pkcs11_floor_client list MODULE | sign MODULE PIN CERT_DER DATA\n");
+  fprintf(stderr, "usage: pkcs11_floor_client list MODULE | sign MODULE PIN CERT_DER DATA "
+                  "[rsa_sha256|ecdsa_sha256]\n");
   return 2;
 }

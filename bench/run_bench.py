@@ -117,6 +117,14 @@ def main():
     parser.add_argument("--huge", type=int, default=512 * MiB, help="data bytes of the big request")
     parser.add_argument("--deep-nesting", default="", help="file with the deep-nesting figures")
     parser.add_argument("--wine", default="", help="file with the Wine figure")
+    parser.add_argument("--ec-cert", default="",
+                        help="DER certificate of the EC P-256 key on the signing token")
+    parser.add_argument("--ec-pub", default="", help="its public key (PEM), to verify with")
+    parser.add_argument("--mock", default="", help="the mock PKCS#11 module")
+    parser.add_argument("--mock-scenario", default="",
+                        help="mock scenario: --cert with a key that takes only CKM_RSA_PKCS")
+    parser.add_argument("--hashing-size", type=int, default=64 * MiB,
+                        help="data bytes of the signings through the helper's own hashing")
     args = parser.parse_args()
 
     load_before = os.getloadavg()
@@ -126,15 +134,15 @@ def main():
     sign_env = dict(os.environ, SOFTHSM2_CONF=args.sign_conf)
     rows = []  # (group, figure, ours, baseline, ratio text, target, verdict)
 
-    def write_request(path, data_path):
+    def write_request(path, data_path, cert=None, mechanism="rsa_sha256"):
         with open(data_path, "rb") as data, open(path, "w") as out:
-            out.write('{"pin":"%s","cert_der_hex":"%s","data_hex":"' % (args.pin, cert_hex))
+            out.write('{"pin":"%s","cert_der_hex":"%s","data_hex":"' % (args.pin, cert or cert_hex))
             while True:
                 chunk = data.read(8 * MiB)
                 if not chunk:
                     break
                 out.write(chunk.hex())
-            out.write('","mechanism":"rsa_sha256"}')
+            out.write('","mechanism":"%s"}' % mechanism)
 
     def make_data(size):
         data_path = os.path.join(args.work, f"data-{size}.bin")
@@ -230,6 +238,53 @@ def main():
                              f"{cpu_rate / cat_cpu_rate:.2f}x of cat", "information", ""))
         os.remove(request_path)
 
+    # Signing through the helper's own hashing (libcrypto), beside a floor that
+    # makes the same calls and hashes with libcrypto too: ECDSA on SoftHSM2,
+    # which has no CKM_ECDSA_SHA256, and RSA PKCS#1 v1.5 on the mock, whose
+    # key takes only CKM_RSA_PKCS.
+    hashing = []
+    if args.ec_cert and args.hashing_size:
+        hashing.append(("ecdsa_sha256 on SoftHSM2", open(args.ec_cert, "rb").read().hex(),
+                        args.ec_cert, "ecdsa_sha256", args.module, sign_env))
+    if args.mock and args.mock_scenario and args.hashing_size:
+        hashing.append(("rsa_sha256 through CKM_RSA_PKCS on the mock", cert_hex, args.cert,
+                        "rsa_sha256", args.mock,
+                        dict(os.environ, MIRANDEL_MOCK_SCENARIO=args.mock_scenario)))
+    if hashing:
+        data_path, _ = make_data(args.hashing_size)
+        os.remove(os.path.join(args.work, f"request-{args.hashing_size}.json"))
+    for title, cert, cert_path, mechanism, module, env in hashing:
+        request_path = os.path.join(args.work, "request-hashing.json")
+        write_request(request_path, data_path, cert, mechanism)
+        result = interleaved(
+            {
+                "ours": dict(argv=[args.helper, module, "", "sign", request_path], env=env),
+                "floor": dict(argv=[args.floor, "sign", module, args.pin, cert_path, data_path,
+                                    mechanism], env=env),
+            },
+            args.rounds,
+        )
+        document = result["ours"][2].decode()
+        if mechanism == "rsa_sha256":
+            if document != '{"signature":"%s","error":null}\n' % result["floor"][2].hex():
+                raise SystemExit(f"{title}: the helper's signature differs from the floor's")
+        else:
+            if not document.startswith('{"signature":"'):
+                raise SystemExit(f"{title}: no signature: {document[:200]}")
+            signature_path = os.path.join(args.work, "signature.der")
+            with open(signature_path, "wb") as out:
+                out.write(bytes.fromhex(document.split('"')[3]))
+            subprocess.run(["openssl", "dgst", "-sha256", "-verify", args.ec_pub, "-signature",
+                            signature_path, data_path], check=True, stdout=subprocess.DEVNULL)
+        ratio = result["ours"][0] / result["floor"][0]
+        rows.append(("hashing", f"signing {size_name(args.hashing_size)}, {title}, the "
+                     "helper hashing (wall)", f"{result['ours'][0] * 1000:.1f} ms",
+                     f"{result['floor'][0] * 1000:.1f} ms", f"{ratio:.3f}x", "≤ 1.1x",
+                     verdict(ratio, 1.1)))
+        os.remove(request_path)
+    if hashing:
+        os.remove(data_path)
+
     if args.huge:
         data_path, request_path = make_data(args.huge)
         result = interleaved(
@@ -282,6 +337,12 @@ def main():
           "10 and each value in two calls; for a signing the certificate search by value, "
           "`C_Login`, the key search, `C_SignInit` and one `C_Sign` on the raw bytes read from "
           "a file. No JSON, no hex.")
+    print("- Signing through the helper's own hashing: SoftHSM2 has no `CKM_ECDSA_SHA256`, "
+          "so `ecdsa_sha256` (EC P-256 key) hashes with libcrypto and signs with raw "
+          "`CKM_ECDSA`; the mock's key takes only `CKM_RSA_PKCS`, so `rsa_sha256` signs the "
+          "DigestInfo of a libcrypto digest. The floor makes the same calls, the refused "
+          "`C_SignInit` included, and hashes with libcrypto too. The ECDSA signature is "
+          "checked with `openssl dgst -verify`, the mock's equals the floor's byte for byte.")
     print("- `pkcs11-tool --sign` streams with `C_SignUpdate`, which the helper does not do: "
           "a reference, not a target.")
     print("- Every signature of the helper is checked to equal the floor's, byte for byte.")

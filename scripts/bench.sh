@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Benchmarks: the helper beside a bare PKCS#11 client (the floor) and
 # pkcs11-tool, on throwaway SoftHSM2 tokens, for listing, signing 1 KiB to
-# 64 MiB and a 1 GiB request, and the request path alone from a file and a
-# pipe; then the request reader on deeply nested input. Writes
+# 64 MiB and a 1 GiB request, signing 64 MiB through the helper's own hashing
+# (ECDSA on SoftHSM2, RSA on the mock module), and the request path alone
+# from a file and a pipe; then the request reader on deeply nested input. Writes
 # docs/BENCHMARKS.md and prints it. Figures, not tests: they depend on the
 # machine and on its load.
 #
@@ -25,7 +26,7 @@ fi
 ensure_packages "${MIRANDEL_BASE_PACKAGES[@]}" "${MIRANDEL_BENCH_PACKAGES[@]}"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRANDEL_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j2 --target mirandel-pkcs11-helper pkcs11_floor_client \
-  json_depth_bench >/dev/null
+  json_depth_bench mirandel_mock_fl >/dev/null
 
 deep_nesting() {
   local depth
@@ -52,6 +53,18 @@ softhsm_init_token "Firma" "$PIN"
 make_self_signed_cert "$work/signer" "Firmatario"
 softhsm_import_key "Firma" "$PIN" "$work/signer.key.pem" 01 "chiave"
 softhsm_import_cert "Firma" "$PIN" "$work/signer.cert.der" 01 "certificato"
+# An EC P-256 key: SoftHSM2 signs it only with raw CKM_ECDSA.
+make_self_signed_cert "$work/ec" "Firmatario EC" ec
+softhsm_import_key "Firma" "$PIN" "$work/ec.key.pem" 02 "chiave EC"
+softhsm_import_cert "Firma" "$PIN" "$work/ec.cert.der" 02 "certificato EC"
+# The mock module with the signer's certificate and a key that takes only
+# CKM_RSA_PKCS, so that rsa_sha256 goes through the helper's own hashing.
+cat >"$work/mock.scenario" <<SCENARIO
+slot 1
+pin text:$PIN
+object cert value=$(od -An -v -tx1 "$work/signer.cert.der" | tr -d ' \n') id=01
+object private_key private id=01 sign=1 mechanisms=0x1
+SCENARIO
 
 # The listing: a token of 150 certificates and two small tokens.
 echo "Making the listing tokens (150 certificates)..." >&2
@@ -86,6 +99,8 @@ python3 bench/run_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
   --list-conf "$list_conf" --sign-conf "$sign_conf" --pin "$PIN" --key-id 01 \
   --cert "$work/signer.cert.der" --work "$work" --rounds "$rounds" --big-rounds "$big_rounds" \
   --huge "$huge" --deep-nesting "$work/deep-nesting.txt" --wine "$wine_figure" \
+  --ec-cert "$work/ec.cert.der" --ec-pub "$work/ec.pub.pem" \
+  --mock "$BUILD/bench/mock/mirandel_mock_fl.so" --mock-scenario "$work/mock.scenario" \
   >"$work/BENCHMARKS.md"
 cp "$work/BENCHMARKS.md" docs/BENCHMARKS.md
 cat docs/BENCHMARKS.md

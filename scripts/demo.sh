@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Shows the helper at work on a throwaway SoftHSM2 token: builds it, makes a
-# token with an RSA-2048 key and its self-signed certificate, lists the
-# certificates, then signs a short text with each mechanism and has openssl
-# verify every signature.
+# token with an RSA-2048 key, an EC P-256 key and their self-signed
+# certificates, lists the certificates, then signs a short text with RSA
+# PKCS#1 v1.5 (three digests), RSA-PSS and ECDSA, and has openssl verify every
+# signature.
 #
 # Usage: scripts/demo.sh   (from any directory; installs missing packages as root)
 set -euo pipefail
@@ -34,15 +35,20 @@ make_self_signed_cert "$work/signer" "Mirandel demo signer" rsa
 # The key and its certificate share CKA_ID 01, which is how the helper pairs them.
 softhsm_import_key "$token" "$pin" "$work/signer.key.pem" 01 "demo key"
 softhsm_import_cert "$token" "$pin" "$work/signer.cert.der" 01 "demo certificate"
+make_self_signed_cert "$work/ec" "Mirandel demo EC signer" ec
+softhsm_import_key "$token" "$pin" "$work/ec.key.pem" 02 "demo EC key"
+softhsm_import_cert "$token" "$pin" "$work/ec.cert.der" 02 "demo EC certificate"
 
 echo
 echo "== Listing: $helper $SOFTHSM_MODULE"
 listing=$("$helper" "$SOFTHSM_MODULE")
 printf '%s\n' "$listing"
 
-cert_hex=$(listing_der_hexes "$listing" | head -n 1)
-if [[ $cert_hex != "$(hex_of_file "$work/signer.cert.der")" ]]; then
-  echo "The listed certificate is not the one imported." >&2
+# The token may list its certificates in any order.
+if [[ $(listing_der_hexes "$listing" | sort) != \
+  "$(printf '%s\n' "$(hex_of_file "$work/signer.cert.der")" "$(hex_of_file "$work/ec.cert.der")" |
+    sort)" ]]; then
+  echo "The listed certificates are not the ones imported." >&2
   exit 1
 fi
 
@@ -50,8 +56,13 @@ data="Documento di prova firmato con Mirandel."
 printf '%s' "$data" >"$work/data.txt"
 data_hex=$(hex_of_text "$data")
 
-for bits in 256 384 512; do
-  mechanism=rsa_sha$bits
+# MECHANISM:KEY, KEY naming the certificate and public key files.
+for pair in rsa_sha256:signer rsa_sha384:signer rsa_sha512:signer rsa_pss_sha256:signer \
+  ecdsa_sha256:ec; do
+  mechanism=${pair%:*}
+  key=${pair#*:}
+  bits=${mechanism##*sha}
+  cert_hex=$(hex_of_file "$work/$key.cert.der")
   printf '{"pin":"%s","cert_der_hex":"%s","data_hex":"%s","mechanism":"%s"}' \
     "$pin" "$cert_hex" "$data_hex" "$mechanism" >"$work/request.json"
   echo
@@ -65,7 +76,11 @@ for bits in 256 384 512; do
     exit 1
   fi
   hex_to_file "$signature" "$work/signature.bin"
-  echo "   openssl dgst -sha$bits -verify signer.pub.pem -signature signature.bin data.txt"
-  openssl dgst "-sha$bits" -verify "$work/signer.pub.pem" -signature "$work/signature.bin" \
-    "$work/data.txt"
+  # RSA-PSS: MGF1 with the same digest, and a salt as long as the digest.
+  options=()
+  [[ $mechanism == rsa_pss_* ]] &&
+    options=(-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:digest)
+  echo "   openssl dgst -sha$bits -verify $key.pub.pem ${options[*]} -signature signature.bin data.txt"
+  openssl dgst "-sha$bits" -verify "$work/$key.pub.pem" "${options[@]}" \
+    -signature "$work/signature.bin" "$work/data.txt"
 done
