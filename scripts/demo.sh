@@ -80,7 +80,7 @@ for pair in rsa_sha256:signer rsa_sha384:signer rsa_sha512:signer rsa_pss_sha256
   options=()
   [[ $mechanism == rsa_pss_* ]] &&
     options=(-sigopt rsa_padding_mode:pss -sigopt rsa_pss_saltlen:digest)
-  echo "   openssl dgst -sha$bits -verify $key.pub.pem ${options[*]} -signature signature.bin data.txt"
+  echo "   openssl dgst -sha$bits -verify $key.pub.pem ${options[*]:+${options[*]} }-signature signature.bin data.txt"
   openssl dgst "-sha$bits" -verify "$work/$key.pub.pem" "${options[@]}" \
     -signature "$work/signature.bin" "$work/data.txt"
 done
