@@ -111,6 +111,17 @@ p11kit_register() {
   done
 }
 
+# The signing mechanisms of the helper's names that a token offers, hashing
+# and raw, as pkcs11-tool -M names them, sorted, one per line:
+#   token_signing_mechanisms MODULE [PKCS11_TOOL_OPTION...]
+token_signing_mechanisms() {
+  local module=$1
+  shift
+  pkcs11-tool --module "$module" "$@" -M 2>/dev/null |
+    grep -oE '^  (RSA-PKCS|RSA-PKCS-PSS|SHA(256|384|512)-RSA-PKCS(-PSS)?|ECDSA(-SHA(256|384|512))?),' |
+    tr -d ' ,' | sort
+}
+
 # The logins and signing calls of a p11-kit call log (a module registered with
 # log-calls=yes), one line each, in order:
 #   C_Login USER_TYPE RV, C_SignInit MECHANISM RV, C_Sign data=LENGTH RV

@@ -76,6 +76,21 @@ tpm2_generate_key "$label" "$pin" 04 "$WORK/always" "PIN a ogni firma nel TPM" e
 check_true "pkcs11-tool sees the last key as always authenticate" \
   grep -q 'Access: *always authenticate' <(pkcs11-tool --module "$TPM2_MODULE" \
     --token-label "$label" --login --pin "$pin" --list-objects --type privkey --id 3034 2>/dev/null)
+# The module offers every mechanism of the helper's names, hashing ones
+# included, so no name needs the helper's own hashing here.
+check_equal "pkcs11-tool: the token's signing mechanisms" "ECDSA
+ECDSA-SHA256
+ECDSA-SHA384
+ECDSA-SHA512
+RSA-PKCS
+RSA-PKCS-PSS
+SHA256-RSA-PKCS
+SHA256-RSA-PKCS-PSS
+SHA384-RSA-PKCS
+SHA384-RSA-PKCS-PSS
+SHA512-RSA-PKCS
+SHA512-RSA-PKCS-PSS" \
+  "$(token_signing_mechanisms "$TPM2_MODULE" --token-label "$label")"
 printf 'Fattura n. 7\x00\xff\xfe' >"$WORK/data.bin"
 counter_before=$(tpm2_lockout_counter)
 pkcs1=(rsa_sha256 rsa_sha384 rsa_sha512)
