@@ -123,6 +123,9 @@ def main():
     parser.add_argument("--mock", default="", help="the mock PKCS#11 module")
     parser.add_argument("--mock-scenario", default="",
                         help="mock scenario: --cert with a key that takes only CKM_RSA_PKCS")
+    parser.add_argument("--previous", default="",
+                        help="an earlier build of the helper, run beside this one in the listing "
+                        "and signing groups")
     parser.add_argument("--hashing-size", type=int, default=64 * MiB,
                         help="data bytes of the signings through the helper's own hashing")
     args = parser.parse_args()
@@ -163,19 +166,29 @@ def main():
             return f"{size // MiB} MiB"
         return f"{size // 1024} KiB"
 
+    def previous_row(group, figure, result):
+        """The earlier build beside this one, when one was given."""
+        if "previous" in result:
+            ratio = result["ours"][0] / result["previous"][0]
+            rows.append((group, f"{figure}: this build against the earlier one",
+                         f"{result['ours'][0] * 1000:.1f} ms",
+                         f"earlier: {result['previous'][0] * 1000:.1f} ms", f"{ratio:.3f}x",
+                         "information", ""))
+
     # Listing.
-    result = interleaved(
-        {
-            "ours": dict(argv=[args.helper, args.module], env=list_env),
-            "floor": dict(argv=[args.floor, "list", args.module], env=list_env),
-        },
-        max(args.rounds, args.small_rounds),
-    )
+    programs = {
+        "ours": dict(argv=[args.helper, args.module], env=list_env),
+        "floor": dict(argv=[args.floor, "list", args.module], env=list_env),
+    }
+    if args.previous:
+        programs["previous"] = dict(argv=[args.previous, args.module], env=list_env)
+    result = interleaved(programs, max(args.rounds, args.small_rounds))
     listed = int(result["floor"][2])
     ratio = result["ours"][0] / result["floor"][0]
     rows.append(("listing", f"listing, {listed} certificates on 3 tokens (wall)",
                  f"{result['ours'][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
                  f"{ratio:.3f}x", "≤ 1.05x", verdict(ratio, 1.05)))
+    previous_row("listing", "listing", result)
 
     targets = {1024: 1.05, MiB: 1.15, 16 * MiB: 1.4, 64 * MiB: 1.4}
     for size in [int(s) for s in args.sizes.split(",") if s]:
@@ -188,6 +201,9 @@ def main():
                                       args.pin, "--sign", "-m", "SHA256-RSA-PKCS", "--id",
                                       args.key_id, "-i", data_path], env=sign_env),
         }
+        if args.previous:
+            programs["previous"] = dict(argv=[args.previous, args.module, "", "sign",
+                                              request_path], env=sign_env)
         result = interleaved(programs,
                              max(args.rounds, args.small_rounds) if size <= MiB else args.rounds)
         document = result["ours"][2].decode()
@@ -199,6 +215,7 @@ def main():
         rows.append(("signing", f"signing {size_name(size)} (wall)",
                      f"{result['ours'][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
                      f"{ratio:.3f}x", f"≤ {limit}x", verdict(ratio, limit)))
+        previous_row("signing", f"signing {size_name(size)}", result)
         rows.append(("signing", f"signing {size_name(size)}: pkcs11-tool --sign (reference)",
                      f"{result['ours'][0] * 1000:.1f} ms",
                      f"{result['pkcs11-tool'][0] * 1000:.1f} ms",
@@ -343,6 +360,9 @@ def main():
           "DigestInfo of a libcrypto digest. The floor makes the same calls, the refused "
           "`C_SignInit` included, and hashes with libcrypto too. The ECDSA signature is "
           "checked with `openssl dgst -verify`, the mock's equals the floor's byte for byte.")
+    if args.previous:
+        print("- \"This build against the earlier one\": an earlier build of the helper "
+              "(RelWithDebInfo, the same flags) ran in the same rounds as this one.")
     print("- `pkcs11-tool --sign` streams with `C_SignUpdate`, which the helper does not do: "
           "a reference, not a target.")
     print("- Every signature of the helper is checked to equal the floor's, byte for byte.")

@@ -8,6 +8,9 @@
 # machine and on its load.
 #
 # Usage: scripts/bench.sh [--quick]   (--quick: 3 rounds, no 1 GiB request)
+#        MIRANDEL_BENCH_PREVIOUS=EXECUTABLE scripts/bench.sh ...   (an earlier
+#        build of the helper runs beside this one in the listing and signing
+#        groups, to show whether a change moved their figures)
 #        scripts/bench.sh --deep-nesting [DEPTH...]   (only the nesting figures)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
@@ -99,7 +102,7 @@ python3 bench/run_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
   --list-conf "$list_conf" --sign-conf "$sign_conf" --pin "$PIN" --key-id 01 \
   --cert "$work/signer.cert.der" --work "$work" --rounds "$rounds" --big-rounds "$big_rounds" \
   --huge "$huge" --deep-nesting "$work/deep-nesting.txt" --wine "$wine_figure" \
-  --ec-cert "$work/ec.cert.der" --ec-pub "$work/ec.pub.pem" \
+  --previous "${MIRANDEL_BENCH_PREVIOUS:-}" --ec-cert "$work/ec.cert.der" --ec-pub "$work/ec.pub.pem" \
   --mock "$BUILD/bench/mock/mirandel_mock_fl.so" --mock-scenario "$work/mock.scenario" \
   >"$work/BENCHMARKS.md"
 cp "$work/BENCHMARKS.md" docs/BENCHMARKS.md
