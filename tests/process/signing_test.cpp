@@ -568,7 +568,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "specified to the cryptographic operation.  This error code is an appropriate "
                     "return value if an unknown mechanism was specified or if the mechanism "
                     "specified cannot be used in the selected token with the selected function.",
-                    {"C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+                    // The raw mechanism is tried and refused too; the first answer is reported.
+                    {"C_SignInit", "C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
         SignFailure{"SizeQueryFails",
                     key("", "11"),
                     Force{{"C_Sign", 1}},
