@@ -8,8 +8,8 @@
 # and the function fails.
 
 # What building and testing on Linux needs.
-MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev softhsm2 opensc p11-kit
-  p11-kit-modules openssl python3-jsonschema nss-plugin-pem valgrind)
+MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev libssl-dev softhsm2 opensc
+  p11-kit p11-kit-modules openssl python3-jsonschema nss-plugin-pem valgrind)
 # What the end-to-end module matrix (tests/e2e/module_*.sh) needs: the
 # modules, their daemons and set-up tools, and the independent tools that
 # check them (pkcs11-tool, p11tool, trust).

@@ -17,12 +17,6 @@
 
 namespace mirandel::pkcs11 {
 
-/// True when `error` is a call that failed with the standard value `standard`.
-inline bool failed_with(const BindingError& error, ck::CK_RV standard) {
-  const CallFailed* failed = std::get_if<CallFailed>(&error);
-  return failed != nullptr && failed->value.is(standard);
-}
-
 /// Fetches the entry point of F and calls it with `args`; the one path from a
 /// call to its Result for the operations without special cases.
 template <Function F, typename... Args>

@@ -49,7 +49,9 @@ inline constexpr CK_RV CKR_ATTRIBUTE_SENSITIVE = 0x11;
 inline constexpr CK_RV CKR_ATTRIBUTE_TYPE_INVALID = 0x12;
 inline constexpr CK_RV CKR_BUFFER_TOO_SMALL = 0x150;
 inline constexpr CK_RV CKR_CRYPTOKI_ALREADY_INITIALIZED = 0x191;
+inline constexpr CK_RV CKR_MECHANISM_INVALID = 0x70;
 inline constexpr CK_RV CKR_USER_ALREADY_LOGGED_IN = 0x100;
+inline constexpr CK_RV CKR_USER_NOT_LOGGED_IN = 0x101;
 inline constexpr CK_RV CKR_VENDOR_DEFINED = 0x80000000;
 
 inline constexpr CK_FLAGS CKF_TOKEN_PRESENT = 0x1;
@@ -63,6 +65,7 @@ inline constexpr CK_FLAGS CKF_RW_SESSION = 0x2;
 inline constexpr CK_FLAGS CKF_OS_LOCKING_OK = 0x2;
 
 inline constexpr CK_USER_TYPE CKU_USER = 1;
+inline constexpr CK_USER_TYPE CKU_CONTEXT_SPECIFIC = 2;
 
 inline constexpr CK_OBJECT_CLASS CKO_CERTIFICATE = 1;
 inline constexpr CK_OBJECT_CLASS CKO_PRIVATE_KEY = 3;
@@ -104,9 +107,30 @@ inline constexpr CK_ATTRIBUTE_TYPE CKA_DESTROYABLE = 0x172;
 inline constexpr CK_ATTRIBUTE_TYPE CKA_ALWAYS_AUTHENTICATE = 0x202;
 inline constexpr CK_ATTRIBUTE_TYPE CKA_WRAP_WITH_TRUSTED = 0x210;
 
+using CK_RSA_PKCS_MGF_TYPE = CK_ULONG;
+
+// Signing mechanisms: the token hashes the data itself ...
 inline constexpr CK_MECHANISM_TYPE CKM_SHA256_RSA_PKCS = 0x40;
 inline constexpr CK_MECHANISM_TYPE CKM_SHA384_RSA_PKCS = 0x41;
 inline constexpr CK_MECHANISM_TYPE CKM_SHA512_RSA_PKCS = 0x42;
+inline constexpr CK_MECHANISM_TYPE CKM_SHA256_RSA_PKCS_PSS = 0x43;
+inline constexpr CK_MECHANISM_TYPE CKM_SHA384_RSA_PKCS_PSS = 0x44;
+inline constexpr CK_MECHANISM_TYPE CKM_SHA512_RSA_PKCS_PSS = 0x45;
+inline constexpr CK_MECHANISM_TYPE CKM_ECDSA_SHA256 = 0x1044;
+inline constexpr CK_MECHANISM_TYPE CKM_ECDSA_SHA384 = 0x1045;
+inline constexpr CK_MECHANISM_TYPE CKM_ECDSA_SHA512 = 0x1046;
+// ... or signs a digest it is handed.
+inline constexpr CK_MECHANISM_TYPE CKM_RSA_PKCS = 0x1;
+inline constexpr CK_MECHANISM_TYPE CKM_RSA_PKCS_PSS = 0xD;
+inline constexpr CK_MECHANISM_TYPE CKM_ECDSA = 0x1041;
+// Digests, as named inside the PSS parameters.
+inline constexpr CK_MECHANISM_TYPE CKM_SHA256 = 0x250;
+inline constexpr CK_MECHANISM_TYPE CKM_SHA384 = 0x260;
+inline constexpr CK_MECHANISM_TYPE CKM_SHA512 = 0x270;
+
+inline constexpr CK_RSA_PKCS_MGF_TYPE CKG_MGF1_SHA256 = 0x2;
+inline constexpr CK_RSA_PKCS_MGF_TYPE CKG_MGF1_SHA384 = 0x3;
+inline constexpr CK_RSA_PKCS_MGF_TYPE CKG_MGF1_SHA512 = 0x4;
 
 struct CK_VERSION {
   CK_BYTE major;
@@ -158,6 +182,13 @@ struct CK_MECHANISM {
   CK_MECHANISM_TYPE mechanism;
   CK_VOID_PTR pParameter;
   CK_ULONG ulParameterLen;
+};
+
+/// The parameter of the RSA-PSS mechanisms.
+struct CK_RSA_PKCS_PSS_PARAMS {
+  CK_MECHANISM_TYPE hashAlg;
+  CK_RSA_PKCS_MGF_TYPE mgf;
+  CK_ULONG sLen;
 };
 
 using CK_CREATEMUTEX = CK_RV (*)(void** ppMutex);
@@ -244,6 +275,9 @@ static_assert(offsetof(CK_ATTRIBUTE, ulValueLen) == 12);
 static_assert(sizeof(CK_MECHANISM) == 16);
 static_assert(offsetof(CK_MECHANISM, pParameter) == 4);
 static_assert(offsetof(CK_MECHANISM, ulParameterLen) == 12);
+static_assert(sizeof(CK_RSA_PKCS_PSS_PARAMS) == 12);
+static_assert(offsetof(CK_RSA_PKCS_PSS_PARAMS, mgf) == 4);
+static_assert(offsetof(CK_RSA_PKCS_PSS_PARAMS, sLen) == 8);
 static_assert(offsetof(CK_SLOT_INFO, hardwareVersion) == 100);
 static_assert(offsetof(CK_TOKEN_INFO, ulMaxSessionCount) == 100);
 static_assert(offsetof(CK_TOKEN_INFO, hardwareVersion) == 140);
@@ -261,6 +295,9 @@ static_assert(offsetof(CK_TOKEN_INFO, flags) == 96);
 static_assert(offsetof(CK_TOKEN_INFO, utcTime) == 188);
 static_assert(sizeof(CK_ATTRIBUTE) == 24);
 static_assert(sizeof(CK_MECHANISM) == 24);
+static_assert(sizeof(CK_RSA_PKCS_PSS_PARAMS) == 24);
+static_assert(offsetof(CK_RSA_PKCS_PSS_PARAMS, mgf) == 8);
+static_assert(offsetof(CK_RSA_PKCS_PSS_PARAMS, sLen) == 16);
 static_assert(sizeof(CK_C_INITIALIZE_ARGS) == 48);
 static_assert(offsetof(CK_C_INITIALIZE_ARGS, flags) == 32);
 static_assert(offsetof(CK_INTERFACE, pFunctionList) == 8);

@@ -74,6 +74,12 @@ using BindingError = std::variant<LoaderFailed, CallFailed, MissingEntryPoint, N
 template <typename T>
 using Result = std::expected<T, BindingError>;
 
+/// True when `error` is a call that failed with the standard value `standard`.
+inline bool failed_with(const BindingError& error, ck::CK_RV standard) {
+  const CallFailed* failed = std::get_if<CallFailed>(&error);
+  return failed != nullptr && failed->value.is(standard);
+}
+
 /// Classifies a CK_RV: success for CKR_OK, otherwise its ReturnValue.
 std::expected<void, ReturnValue> classify_return_value(ck::CK_RV rv);
 

@@ -50,38 +50,58 @@ Result<Session> open_ro_session(const ModuleRef& module, ck::CK_SLOT_ID slot) {
   return Session(module, handle);
 }
 
-Result<void> login_user(const Session& session, std::span<const std::uint8_t> pin) {
-  Result<ck::CK_C_Login> login = typed_entry_point<Function::Login>(session.module());
-  if (!login) return std::unexpected(login.error());
+namespace {
+
+/// C_Login as `user`. The module gets a private copy of the PIN, in a buffer
+/// of its own (never null, even for an empty PIN), wiped and released as soon
+/// as C_Login returns, whatever it returned.
+Result<void> login(const Session& session, ck::CK_USER_TYPE user,
+                   std::span<const std::uint8_t> pin) {
+  Result<ck::CK_C_Login> entry = typed_entry_point<Function::Login>(session.module());
+  if (!entry) return std::unexpected(entry.error());
   std::expected<ck::CK_ULONG, BindingError> length = to_ck_ulong(pin.size());
   if (!length) return std::unexpected(length.error());
-  // The module gets a private copy of the PIN, in a buffer of its own (never
-  // null, even for an empty PIN), wiped and released as soon as C_Login
-  // returns, whatever it returned.
   const std::size_t size = std::max<std::size_t>(pin.size(), 1);
   std::unique_ptr<ck::CK_UTF8CHAR[]> copy(new ck::CK_UTF8CHAR[size]());
   if (!pin.empty()) std::memcpy(copy.get(), pin.data(), pin.size());
-  const ck::CK_RV rv = (*login)(session.handle(), ck::CKU_USER, copy.get(), *length);
+  const ck::CK_RV rv = (*entry)(session.handle(), user, copy.get(), *length);
   secure_wipe(copy.get(), size);
   copy.reset();
   return check_call(rv, Function::Login);
+}
+
+}  // namespace
+
+Result<void> login_user(const Session& session, std::span<const std::uint8_t> pin) {
+  return login(session, ck::CKU_USER, pin);
+}
+
+Result<void> login_context_specific(const Session& session, std::span<const std::uint8_t> pin) {
+  return login(session, ck::CKU_CONTEXT_SPECIFIC, pin);
 }
 
 Result<void> logout(const Session& session) {
   return call<Function::Logout>(session.module(), session.handle());
 }
 
-Result<Bytes> sign_data(const Session& session, ck::CK_MECHANISM_TYPE mechanism,
-                        ck::CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data) {
-  const ModuleContext& module = session.module();
-  ck::CK_MECHANISM record{mechanism, nullptr, 0};
-  Result<void> initialised = call<Function::SignInit>(module, session.handle(), &record, key);
-  if (!initialised) return std::unexpected(initialised.error());
+Result<void> sign_init(const Session& session, const Mechanism& mechanism,
+                       ck::CK_OBJECT_HANDLE key) {
+  // The parameter record is a copy of our own: the module may read it until
+  // C_SignInit returns, and never writes it.
+  std::optional<ck::CK_RSA_PKCS_PSS_PARAMS> parameters = mechanism.pss;
+  ck::CK_MECHANISM record{mechanism.type, nullptr, 0};
+  if (parameters) {
+    record.pParameter = &*parameters;
+    record.ulParameterLen = sizeof(ck::CK_RSA_PKCS_PSS_PARAMS);
+  }
+  return call<Function::SignInit>(session.module(), session.handle(), &record, key);
+}
 
+Result<Bytes> sign(const Session& session, std::span<const std::uint8_t> data) {
   // Once C_SignInit has succeeded the operation stays active in the session
   // if we stop here; it ends with the session.
-  Result<ck::CK_C_Sign> sign = typed_entry_point<Function::Sign>(module);
-  if (!sign) return std::unexpected(sign.error());
+  Result<ck::CK_C_Sign> entry = typed_entry_point<Function::Sign>(session.module());
+  if (!entry) return std::unexpected(entry.error());
   std::expected<ck::CK_ULONG, BindingError> data_length = to_ck_ulong(data.size());
   if (!data_length) return std::unexpected(data_length.error());
   // The module only reads the data, hence the const_cast; empty data still
@@ -89,9 +109,16 @@ Result<Bytes> sign_data(const Session& session, ck::CK_MECHANISM_TYPE mechanism,
   static ck::CK_BYTE no_data = 0;
   ck::CK_BYTE* data_pointer = data.empty() ? &no_data : const_cast<ck::CK_BYTE*>(data.data());
   return query_and_fill<ck::CK_BYTE>(SIGNATURE, [&](ck::CK_BYTE* signature, ck::CK_ULONG* length) {
-    return check_call((*sign)(session.handle(), data_pointer, *data_length, signature, length),
+    return check_call((*entry)(session.handle(), data_pointer, *data_length, signature, length),
                       Function::Sign);
   });
+}
+
+Result<Bytes> sign_data(const Session& session, const Mechanism& mechanism,
+                        ck::CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data) {
+  Result<void> initialised = sign_init(session, mechanism, key);
+  if (!initialised) return std::unexpected(initialised.error());
+  return sign(session, data);
 }
 
 }  // namespace mirandel::pkcs11

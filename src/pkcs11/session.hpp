@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "pkcs11/cryptoki.hpp"
@@ -48,11 +50,41 @@ Result<Session> open_ro_session(const ModuleRef& module, ck::CK_SLOT_ID slot);
 /// soon as C_Login returns, whatever it returned.
 Result<void> login_user(const Session& session, std::span<const std::uint8_t> pin);
 
+/// C_Login(CKU_CONTEXT_SPECIFIC), for a key that asks for the PIN again after
+/// C_SignInit; the PIN copy is made and wiped as for login_user.
+Result<void> login_context_specific(const Session& session, std::span<const std::uint8_t> pin);
+
 /// C_Logout; the session stays open.
 Result<void> logout(const Session& session);
 
-/// C_SignInit, then C_Sign twice (size query, then fill) with the same data.
-Result<Bytes> sign_data(const Session& session, ck::CK_MECHANISM_TYPE mechanism,
+/// A signing mechanism and, for the RSA-PSS ones, its parameter record.
+struct Mechanism {
+  ck::CK_MECHANISM_TYPE type = 0;
+  std::optional<ck::CK_RSA_PKCS_PSS_PARAMS> pss;  ///< none: no parameter at all
+
+  Mechanism() = default;
+  /// A mechanism without a parameter.
+  Mechanism(ck::CK_MECHANISM_TYPE mechanism) : type(mechanism) {}
+  Mechanism(ck::CK_MECHANISM_TYPE mechanism, const ck::CK_RSA_PKCS_PSS_PARAMS& parameters)
+      : type(mechanism), pss(parameters) {}
+};
+
+/// C_SignInit with the mechanism (its parameter record, if any, lives until
+/// the call returns) and the key.
+Result<void> sign_init(const Session& session, const Mechanism& mechanism,
+                       ck::CK_OBJECT_HANDLE key);
+
+/// C_Sign twice (size query, then fill) with the same data, in the signing
+/// operation that sign_init began.
+Result<Bytes> sign(const Session& session, std::span<const std::uint8_t> data);
+
+/// The InvalidResponse of C_Sign for an ECDSA signature whose r ‖ s cannot
+/// be two halves of equal length.
+inline constexpr std::string_view ECDSA_SIGNATURE_MALFORMED =
+    "ECDSA signature of odd or zero length";
+
+/// sign_init, then sign.
+Result<Bytes> sign_data(const Session& session, const Mechanism& mechanism,
                         ck::CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data);
 
 }  // namespace mirandel::pkcs11

@@ -3,8 +3,6 @@
 // caller sees of a bad request.
 #include "signing/request.hpp"
 
-#include <algorithm>
-#include <array>
 #include <string_view>
 #include <utility>
 
@@ -16,18 +14,6 @@
 
 namespace mirandel {
 namespace {
-
-/// One accepted `mechanism` text and the PKCS#11 mechanism it selects.
-struct MechanismName {
-  std::string_view name;
-  ck::CK_MECHANISM_TYPE type;
-};
-
-constexpr std::array<MechanismName, 3> MECHANISMS = {{
-    {"rsa_sha256", ck::CKM_SHA256_RSA_PKCS},
-    {"rsa_sha384", ck::CKM_SHA384_RSA_PKCS},
-    {"rsa_sha512", ck::CKM_SHA512_RSA_PKCS},
-}};
 
 std::unexpected<std::string> failure(std::string_view message) {
   return std::unexpected(std::string(message));
@@ -66,16 +52,16 @@ std::expected<SignRequest, std::string> check_request(SecretBytes content) {
   }
   if (!certificate || !data_decoded) return failure(REQUEST_INVALID);
 
-  const auto* mechanism = std::ranges::find(MECHANISMS, in->mechanism, &MechanismName::name);
+  const SignMechanism* mechanism = find_sign_mechanism(in->mechanism);
   // The name goes into the message unchanged; the document writer escapes it.
-  if (mechanism == MECHANISMS.end()) {
+  if (mechanism == nullptr) {
     return failure(std::string(UNSUPPORTED_MECHANISM_PREFIX) + std::string(in->mechanism));
   }
 
   SignRequest request;
   request.pin = SecretString(in->pin);
   request.certificate = std::move(*certificate);
-  request.mechanism = mechanism->type;
+  request.mechanism = *mechanism;
   // The views of the request end here.
   request.data =
       in_request ? std::move(content).take_range(data_offset, data_size) : std::move(escaped_data);

@@ -7,9 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "pkcs11/cryptoki.hpp"
 #include "platform/arguments.hpp"
 #include "secret.hpp"
+#include "signing/mechanisms.hpp"
 
 namespace mirandel {
 
@@ -18,7 +18,7 @@ struct SignRequest {
   SecretString pin;                       ///< the PIN text; its UTF-8 bytes go to C_Login
   std::vector<std::uint8_t> certificate;  ///< DER bytes that select the key; may be empty
   ByteBuffer data;                        ///< the bytes to sign; may be empty
-  ck::CK_MECHANISM_TYPE mechanism = 0;    ///< CKM_SHA256/384/512_RSA_PKCS, no parameter
+  SignMechanism mechanism{};              ///< the `mechanism` name's entry
 };
 
 /// Parses and checks request bytes; on failure the Italian message.

@@ -3,6 +3,8 @@
 #include "signing/signing.hpp"
 
 #include <algorithm>
+#include <cstdint>
+#include <expected>
 #include <optional>
 #include <span>
 #include <string>
@@ -16,6 +18,8 @@
 #include "pkcs11/module.hpp"
 #include "pkcs11/objects.hpp"
 #include "pkcs11/session.hpp"
+#include "signing/ecdsa_signature.hpp"
+#include "signing/mechanisms.hpp"
 #include "signing/request.hpp"
 #include "startup.hpp"
 
@@ -63,15 +67,77 @@ CertificateMatch find_certificate(const pkcs11::Session& session,
   return {};
 }
 
+/// The PIN's UTF-8 bytes, for C_Login (which copies them).
+std::span<const std::uint8_t> pin_bytes(const SignRequest& request) {
+  std::string_view pin = request.pin.view();
+  return {reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size()};
+}
+
+/// A failure of the signing step and the message prefix it is reported under.
+struct SigningFailure {
+  std::string_view prefix;
+  pkcs11::BindingError error;
+};
+
+std::unexpected<SigningFailure> signing_failed(pkcs11::BindingError error) {
+  return std::unexpected(SigningFailure{SIGNING_FAILED_PREFIX, std::move(error)});
+}
+
+/// Signs the request's data with `key` in a logged-in session and gives the
+/// signature in the form the document carries.
+///
+/// The token hashes the data itself when it offers the mechanism; only when
+/// C_SignInit answers CKR_MECHANISM_INVALID does the program hash the data
+/// and have the token sign the digest with the raw mechanism. A token that
+/// can do neither is reported with its first answer. A key that asks for the
+/// PIN at every signature refuses C_Sign with CKR_USER_NOT_LOGGED_IN, which
+/// ends the operation: it is begun again with the mechanism that was
+/// accepted, the PIN given for it (CKU_CONTEXT_SPECIFIC), and the data
+/// signed once more. That happens at most once; any other key sees only
+/// C_SignInit and the two C_Sign calls.
+std::expected<pkcs11::Bytes, SigningFailure> sign_with_key(const pkcs11::Session& session,
+                                                           ck::CK_OBJECT_HANDLE key,
+                                                           const SignRequest& request) {
+  const SignMechanism& mechanism = request.mechanism;
+  pkcs11::Mechanism accepted = hashing_mechanism(mechanism);
+  std::span<const std::uint8_t> input = request.data.bytes();
+  std::optional<RawInput> digest;
+  if (pkcs11::Result<void> first = pkcs11::sign_init(session, accepted, key); !first) {
+    if (!pkcs11::failed_with(first.error(), ck::CKR_MECHANISM_INVALID))
+      return signing_failed(first.error());
+    digest = raw_input(mechanism, input);
+    if (!digest) return signing_failed(first.error());
+    accepted = raw_mechanism(mechanism);
+    if (!pkcs11::sign_init(session, accepted, key)) return signing_failed(first.error());
+    input = digest->view();
+  }
+
+  pkcs11::Result<pkcs11::Bytes> signature = pkcs11::sign(session, input);
+  if (!signature && pkcs11::failed_with(signature.error(), ck::CKR_USER_NOT_LOGGED_IN)) {
+    pkcs11::Result<void> again = pkcs11::sign_init(session, accepted, key);
+    if (!again) return signing_failed(again.error());
+    pkcs11::Result<void> login = pkcs11::login_context_specific(session, pin_bytes(request));
+    if (!login) return std::unexpected(SigningFailure{LOGIN_FAILED_PREFIX, login.error()});
+    signature = pkcs11::sign(session, input);
+  }
+  if (!signature) return signing_failed(signature.error());
+  if (mechanism.scheme != SignatureScheme::Ecdsa) return std::move(*signature);
+
+  std::optional<pkcs11::Bytes> der = ecdsa_der_signature(*signature);
+  if (!der) {
+    return signing_failed(
+        pkcs11::InvalidResponse{pkcs11::Function::Sign, pkcs11::ECDSA_SIGNATURE_MALFORMED});
+  }
+  return std::move(*der);
+}
+
 /// Logs in on an open session and signs with the first private key that may
 /// sign (and carries `key_id`, when given). nullopt means "no key here, go
 /// on to the next slot"; a document ends the run.
 std::optional<SignatureDocument> sign_in_session(const pkcs11::Session& session,
                                                  std::optional<pkcs11::Bytes> key_id,
                                                  const SignRequest& request) {
-  std::string_view pin = request.pin.view();
-  auto login = pkcs11::login_user(
-      session, std::span(reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size()));
+  auto login = pkcs11::login_user(session, pin_bytes(request));
   // Not logged in, so no C_Logout: the session simply closes.
   if (!login) return failed(LOGIN_FAILED_PREFIX, login.error());
 
@@ -84,9 +150,10 @@ std::optional<SignatureDocument> sign_in_session(const pkcs11::Session& session,
     return std::nullopt;
   }
 
-  auto signature = pkcs11::sign_data(session, request.mechanism, keys->front(), request.data);
+  std::expected<pkcs11::Bytes, SigningFailure> signature =
+      sign_with_key(session, keys->front(), request);
   static_cast<void>(pkcs11::logout(session));
-  if (!signature) return failed(SIGNING_FAILED_PREFIX, signature.error());
+  if (!signature) return failed(signature.error().prefix, signature.error().error);
   return SignatureDocument{codec::hex_encode(*signature), std::nullopt};
 }
 

@@ -16,9 +16,9 @@ using mirandel::fuzz::require;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   auto result = mirandel::check_sign_request(std::span(data, size));
   if (result) {
-    require(result->mechanism == mirandel::ck::CKM_SHA256_RSA_PKCS ||
-            result->mechanism == mirandel::ck::CKM_SHA384_RSA_PKCS ||
-            result->mechanism == mirandel::ck::CKM_SHA512_RSA_PKCS);
+    // The request's name selected the entry that carries it.
+    const mirandel::SignMechanism* entry = mirandel::find_sign_mechanism(result->mechanism.name);
+    require(entry != nullptr && entry->hashing == result->mechanism.hashing);
     // The data, decoded in place inside the request, matches a plain decoding
     // of the text the reader found.
     auto in = mirandel::codec::parse_sign_in(std::span(data, size));

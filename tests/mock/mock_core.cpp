@@ -63,6 +63,7 @@ struct SessionState {
   bool signing = false;
   CK_OBJECT_HANDLE signing_key = 0;
   CK_MECHANISM_TYPE signing_mechanism = 0;
+  bool context_login = false;  ///< C_Login(CKU_CONTEXT_SPECIFIC) for this operation
 };
 
 /// Everything the module remembers between calls.
@@ -361,6 +362,19 @@ void record_pin_scan(const char* moment) {
   append_log_line(line);
 }
 
+/// Whether C_SignInit takes a CK_RSA_PKCS_PSS_PARAMS record with `mechanism`.
+bool takes_pss_parameters(CK_MECHANISM_TYPE mechanism) {
+  return mechanism == CKM_RSA_PKCS_PSS || mechanism == CKM_SHA256_RSA_PKCS_PSS ||
+         mechanism == CKM_SHA384_RSA_PKCS_PSS || mechanism == CKM_SHA512_RSA_PKCS_PSS;
+}
+
+/// A key with CKA_ALWAYS_AUTHENTICATE true wants C_Login(CKU_CONTEXT_SPECIFIC)
+/// after every C_SignInit.
+bool always_authenticate(const ObjectSpec& key) {
+  const auto it = key.attributes.find(CKA_ALWAYS_AUTHENTICATE);
+  return it != key.attributes.end() && it->second == Bytes(1, '\1');
+}
+
 bool matches(const ObjectSpec& object,
              const std::vector<std::pair<CK_ATTRIBUTE_TYPE, Bytes>>& want) {
   for (const auto& [type, value] : want) {
@@ -605,10 +619,21 @@ CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_
   SessionState* session = find_session(handle);
   if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
-  } else if (user != CKU_USER && user != CKU_SO) {
+  } else if (user != CKU_USER && user != CKU_SO && user != CKU_CONTEXT_SPECIFIC) {
     rv = CKR_USER_TYPE_INVALID;
   } else if (!pin && length != 0) {
     rv = CKR_ARGUMENTS_BAD;
+  } else if (user == CKU_CONTEXT_SPECIFIC) {
+    // Only for the signing operation just begun, by a user already logged in.
+    if (!session->signing) {
+      rv = CKR_OPERATION_NOT_INITIALIZED;
+    } else if (!g_state.logged_in[session->slot]) {
+      rv = CKR_USER_NOT_LOGGED_IN;
+    } else if (!pin_matches(pin, length, g_state.scenario.slots[session->slot].pin)) {
+      rv = CKR_PIN_INCORRECT;
+    } else {
+      session->context_login = true;
+    }
   } else if (g_state.logged_in[session->slot]) {
     rv = CKR_USER_ALREADY_LOGGED_IN;
   } else if (!pin_matches(pin, length, g_state.scenario.slots[session->slot].pin)) {
@@ -809,10 +834,14 @@ CK_RV C_SignInit(CK_SESSION_HANDLE handle, CK_MECHANISM* mechanism, CK_OBJECT_HA
       rv = CKR_KEY_FUNCTION_NOT_PERMITTED;
     } else if (!allowed) {
       rv = CKR_MECHANISM_INVALID;
-    } else if (mechanism->pParameter || mechanism->ulParameterLen) {
+    } else if (takes_pss_parameters(mechanism->mechanism)
+                   ? !mechanism->pParameter ||
+                         mechanism->ulParameterLen != sizeof(CK_RSA_PKCS_PSS_PARAMS)
+                   : mechanism->pParameter || mechanism->ulParameterLen) {
       rv = CKR_MECHANISM_PARAM_INVALID;
     } else {
       session->signing = true;
+      session->context_login = false;
       session->signing_key = key;
       session->signing_mechanism = mechanism->mechanism;
     }
@@ -835,8 +864,10 @@ CK_RV C_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_B
     rv = CKR_OPERATION_NOT_INITIALIZED;
   } else if (!signature_length || (!data && data_length != 0)) {
     rv = CKR_ARGUMENTS_BAD;
+  } else if (const ObjectSpec* key = find_object(*session, session->signing_key);
+             key && always_authenticate(*key) && !session->context_login) {
+    rv = CKR_USER_NOT_LOGGED_IN;
   } else {
-    const ObjectSpec* key = find_object(*session, session->signing_key);
     const Bytes input = data ? Bytes(reinterpret_cast<const char*>(data), data_length) : Bytes();
     const Bytes produced = key ? signature_for(*key, session->signing_mechanism, input) : Bytes();
     if (!signature) {

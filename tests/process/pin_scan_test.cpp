@@ -100,6 +100,15 @@ INSTANTIATE_TEST_SUITE_P(
                     R"(possible that the function only partially succeeded, and that the computer )"
                     R"(and/or token is in an inconsistent state."})",
                     1},
+        // A key that asks for the PIN again: the second login's copy goes too.
+        PinScanCase{"SignedAfterAContextLogin", false,
+                    [](Scenario& s) {
+                      s.slot(1).certificate(CERT).object(MockObject::private_key()
+                                                             .sign(true)
+                                                             .attribute(0x202, "\x01")
+                                                             .signature(from_hex("5151")));
+                    },
+                    SIGNED, 1},
         // Two tokens logged in to, neither with a key: the PIN serves twice.
         PinScanCase{"NoKeyOnEitherToken", false,
                     [](Scenario& s) {

@@ -53,6 +53,30 @@ std::string ulong_value(unsigned char value) {
          std::to_string(width);
 }
 
+/// A CK_ULONG as the mock logs input bytes: little-endian, 4 bytes on
+/// Windows, 8 on 64-bit POSIX.
+std::string ulong_hex(unsigned long value) {
+  const std::size_t width = target_uses_windows_paths() ? 4 : 8;
+  Bytes bytes;
+  for (std::size_t i = 0; i < width; ++i) bytes += static_cast<char>((value >> (8 * i)) & 0xFF);
+  return to_hex(bytes);
+}
+
+/// The CK_RSA_PKCS_PSS_PARAMS record {hashAlg, mgf, sLen} as the mock logs it:
+/// 12 packed bytes on Windows, 24 on Linux.
+std::string pss_record(unsigned long hash, unsigned long mgf, unsigned long salt) {
+  return ulong_hex(hash) + ulong_hex(mgf) + ulong_hex(salt) + "/" +
+         std::to_string(target_uses_windows_paths() ? 12 : 24);
+}
+
+constexpr std::string_view USER_NOT_LOGGED_IN =
+    "The desired action cannot be performed because the appropriate user (or an appropriate "
+    "user) is not logged in.  One example is that a session cannot be logged out unless it is "
+    "logged in.  Another example is that a private object cannot be created on a token unless "
+    "the session attempting to create it is logged in as the normal user.  A final example is "
+    "that cryptographic operations on certain tokens cannot be performed unless the normal user "
+    "is logged in.";
+
 std::string certificate_search() { return "[0x0=" + ulong_value(1) + "]"; }
 
 /// The private-key search: class, CKA_SIGN true, and the id entry if given
@@ -537,6 +561,7 @@ struct SignFailure {
   unsigned long rv;  ///< the forced answer
   std::string message;
   Names tail;  ///< from C_SignInit on
+  std::string_view mechanism = "rsa_sha256";
 };
 
 class SigningSignFailure : public SigningRun, public testing::WithParamInterface<SignFailure> {};
@@ -547,7 +572,7 @@ TEST_P(SigningSignFailure, IsReportedAfterLogoutAndClose) {
   scenario.slot(2).certificate(CERT).object(key("", "22"));
   if (c.force) scenario.force(c.force->first, c.force->second).rv(c.rv);
 
-  EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(c.message));
+  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, c.mechanism)), failed_document(c.message));
 
   const Names names = after_start();
   const auto sign_init = std::find(names.begin(), names.end(), "C_SignInit");
@@ -568,7 +593,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "specified to the cryptographic operation.  This error code is an appropriate "
                     "return value if an unknown mechanism was specified or if the mechanism "
                     "specified cannot be used in the selected token with the selected function.",
-                    {"C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+                    // The raw mechanism is tried and refused too; the first answer is reported.
+                    {"C_SignInit", "C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
         SignFailure{"SizeQueryFails",
                     key("", "11"),
                     Force{{"C_Sign", 1}},
@@ -587,7 +613,209 @@ INSTANTIATE_TEST_SUITE_P(
                     Force{{"C_Sign", 2}},
                     0x80000001,
                     "Firma fallita: Function::Sign: PKCS11 error: CKR_VENDOR_DEFINED(0x80000001)",
-                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}}),
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+        // Only CKR_MECHANISM_INVALID leads to the raw mechanism.
+        SignFailure{
+            "NoFallbackOnOtherRefusals",
+            key("", "11"),
+            Force{{"C_SignInit", 1}},
+            0x32,
+            "Firma fallita: Function::SignInit: PKCS11 error: " + std::string(DEVICE_REMOVED),
+            {"C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+        SignFailure{"OddLengthEcdsaSignature",
+                    key("", "0102030405").mechanisms({0x1044}),
+                    std::nullopt,
+                    0,
+                    "Firma fallita: Function::Sign: invalid response from the PKCS#11 module "
+                    "(ECDSA signature of odd or zero length)",
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"},
+                    "ecdsa_sha256"},
+        SignFailure{"ContextLoginFails",
+                    key("", "11").attribute(0x202, "\x01"),
+                    Force{{"C_Login", 2}},
+                    0xa0,
+                    "Login fallito (PIN errato?): Function::Login: PKCS11 error: " +
+                        std::string(PIN_INCORRECT),
+                    {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Logout", "C_CloseSession",
+                     "UNLOAD"}},
+        SignFailure{
+            "SignInitFailsBeforeTheContextLogin",
+            key("", "11").attribute(0x202, "\x01"),
+            Force{{"C_SignInit", 2}},
+            0x32,
+            "Firma fallita: Function::SignInit: PKCS11 error: " + std::string(DEVICE_REMOVED),
+            {"C_SignInit", "C_Sign", "C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+        // The context login is made once: a second refusal is reported as it is.
+        SignFailure{
+            "RefusedAgainAfterTheContextLogin",
+            key("", "11").attribute(0x202, "\x01"),
+            Force{{"C_Login", 2}},
+            0x0,
+            "Firma fallita: Function::Sign: PKCS11 error: " + std::string(USER_NOT_LOGGED_IN),
+            {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Logout",
+             "C_CloseSession", "UNLOAD"}}),
+    by_name);
+
+// Each mechanism name: the token's hashing mechanism first, the raw one over
+// the program's digest when the token answers CKR_MECHANISM_INVALID, and a
+// context-specific login when C_Sign answers CKR_USER_NOT_LOGGED_IN.
+struct MechanismRun {
+  const char* name;
+  std::string_view mechanism;
+  MockObject key;
+  Force force;  ///< answers CKR_USER_NOT_LOGGED_IN
+  std::string signature;
+  Names tail;                          ///< from the first C_SignInit on
+  std::vector<std::string> sign_init;  ///< "<mechanism> <param>" of each C_SignInit
+  std::string signed_data;             ///< the data of the last C_Sign, hex
+};
+
+class SigningMechanism : public SigningRun, public testing::WithParamInterface<MechanismRun> {};
+
+TEST_P(SigningMechanism, TriesTheTokensHashingFirst) {
+  const MechanismRun& c = GetParam();
+  scenario.slot(1).certificate(CERT).object(c.key);
+  if (c.force) scenario.force(c.force->first, c.force->second).rv(0x101);
+  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, c.mechanism)), signed_document(c.signature));
+
+  const Names names = after_start();
+  const auto first = std::find(names.begin(), names.end(), "C_SignInit");
+  EXPECT_EQ(Names(first, names.end()), c.tail) << log().text();
+  std::vector<std::string> sign_init;
+  for (const RecordedCall& call : log().all("C_SignInit"))
+    sign_init.push_back(call.argument("mechanism").value_or("?") + " " +
+                        call.argument("param").value_or("?"));
+  EXPECT_EQ(sign_init, c.sign_init);
+  const std::vector<RecordedCall> signs = log().all("C_Sign");
+  ASSERT_FALSE(signs.empty());
+  EXPECT_EQ(signs.back().argument("data"),
+            c.signed_data + "/" + std::to_string(c.signed_data.size() / 2));
+  const std::vector<RecordedCall> logins = log().all("C_Login");
+  EXPECT_EQ(logins.front().argument("user"), "1");
+  if (logins.size() > 1) {
+    EXPECT_EQ(logins.back().argument("user"), "2");
+    EXPECT_EQ(logins.back().argument("pin"), "31323334");
+  }
+  expect_unloaded_before_document();
+}
+
+const std::string SHA256_HELLO = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
+const std::string SHA384_HELLO =
+    "59e1748777448c69de6b800d7a33bbfb9ff1b463e44354c3553bcdb9c666fa90125a3c79f90397bdf5f6a13de82868"
+    "4f";
+const std::string SHA512_HELLO =
+    "9b71d224bd62f3785d96d46ad3ea3d73319bfbc2890caadae2dff72519673ca72323c3d99ba5c11d7c7acc6e14b8c5"
+    "da0c4663475c2e5c3adef46f73bcdec043";
+const std::string DIGEST_INFO_SHA256 = "3031300d060960864801650304020105000420" + SHA256_HELLO;
+const std::string DIGEST_INFO_SHA384 = "3041300d060960864801650304020205000430" + SHA384_HELLO;
+const std::string DIGEST_INFO_SHA512 = "3051300d060960864801650304020305000440" + SHA512_HELLO;
+const Names SIGNED_AT_ONCE = {"C_SignInit", "C_Sign",         "C_Sign",
+                              "C_Logout",   "C_CloseSession", "UNLOAD"};
+const Names SIGNED_AFTER_FALLBACK = {"C_SignInit", "C_SignInit",     "C_Sign", "C_Sign",
+                                     "C_Logout",   "C_CloseSession", "UNLOAD"};
+// r has its high bit set (a zero goes before it), s has leading zeros (dropped).
+const std::string R_AND_S = std::string(64, 'f') + std::string(62, '0') + "01";
+const std::string R_AND_S_DER = "3026022100" + std::string(64, 'f') + "020101";
+const MockObject ALWAYS_AUTHENTICATE =
+    MockObject::private_key().sign(true).attribute(0x202, "\x01");
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningMechanism,
+    testing::Values(
+        MechanismRun{"RsaSha256FallsBackToRawPkcs1",
+                     "rsa_sha256",
+                     MockObject::private_key().sign(true).mechanisms({0x1}),
+                     std::nullopt,
+                     "01" + DIGEST_INFO_SHA256,
+                     SIGNED_AFTER_FALLBACK,
+                     {"0x40 null/0", "0x1 null/0"},
+                     DIGEST_INFO_SHA256},
+        MechanismRun{"RsaSha384FallsBackToRawPkcs1",
+                     "rsa_sha384",
+                     MockObject::private_key().sign(true).mechanisms({0x1}),
+                     std::nullopt,
+                     "01" + DIGEST_INFO_SHA384,
+                     SIGNED_AFTER_FALLBACK,
+                     {"0x41 null/0", "0x1 null/0"},
+                     DIGEST_INFO_SHA384},
+        MechanismRun{"RsaSha512FallsBackToRawPkcs1",
+                     "rsa_sha512",
+                     MockObject::private_key().sign(true).mechanisms({0x1}),
+                     std::nullopt,
+                     "01" + DIGEST_INFO_SHA512,
+                     SIGNED_AFTER_FALLBACK,
+                     {"0x42 null/0", "0x1 null/0"},
+                     DIGEST_INFO_SHA512},
+        MechanismRun{"PssSha256OnTheToken",
+                     "rsa_pss_sha256",
+                     MockObject::private_key().sign(true).mechanisms({0x43, 0xd}),
+                     std::nullopt,
+                     "43" + std::string(DATA_HEX),
+                     SIGNED_AT_ONCE,
+                     {"0x43 " + pss_record(0x250, 2, 32)},
+                     std::string(DATA_HEX)},
+        MechanismRun{"PssSha384FallsBackToRawPss",
+                     "rsa_pss_sha384",
+                     MockObject::private_key().sign(true).mechanisms({0xd}),
+                     std::nullopt,
+                     "0d" + SHA384_HELLO,
+                     SIGNED_AFTER_FALLBACK,
+                     {"0x44 " + pss_record(0x260, 3, 48), "0xd " + pss_record(0x260, 3, 48)},
+                     SHA384_HELLO},
+        MechanismRun{"PssSha512OnTheToken",
+                     "rsa_pss_sha512",
+                     MockObject::private_key().sign(true).mechanisms({0x45}),
+                     std::nullopt,
+                     "45" + std::string(DATA_HEX),
+                     SIGNED_AT_ONCE,
+                     {"0x45 " + pss_record(0x270, 4, 64)},
+                     std::string(DATA_HEX)},
+        MechanismRun{"EcdsaSha256FallsBackToRawEcdsa",
+                     "ecdsa_sha256",
+                     key("", R_AND_S).mechanisms({0x1041}),
+                     std::nullopt,
+                     R_AND_S_DER,
+                     SIGNED_AFTER_FALLBACK,
+                     {"0x1044 null/0", "0x1041 null/0"},
+                     SHA256_HELLO},
+        MechanismRun{"EcdsaSha512OnTheToken",
+                     "ecdsa_sha512",
+                     key("", R_AND_S).mechanisms({0x1046}),
+                     std::nullopt,
+                     R_AND_S_DER,
+                     SIGNED_AT_ONCE,
+                     {"0x1046 null/0"},
+                     std::string(DATA_HEX)},
+        MechanismRun{"ContextLoginForAnAlwaysAuthenticateKey",
+                     "rsa_sha256",
+                     ALWAYS_AUTHENTICATE,
+                     std::nullopt,
+                     "40" + std::string(DATA_HEX),
+                     {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
+                      "C_Logout", "C_CloseSession", "UNLOAD"},
+                     {"0x40 null/0", "0x40 null/0"},
+                     std::string(DATA_HEX)},
+        // After a fallback the operation begins again with the raw mechanism.
+        MechanismRun{
+            "ContextLoginAfterTheFallback",
+            "ecdsa_sha384",
+            MockObject(ALWAYS_AUTHENTICATE).signature(from_hex(R_AND_S)).mechanisms({0x1041}),
+            std::nullopt,
+            R_AND_S_DER,
+            {"C_SignInit", "C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
+             "C_Logout", "C_CloseSession", "UNLOAD"},
+            {"0x1045 null/0", "0x1041 null/0", "0x1041 null/0"},
+            SHA384_HELLO},
+        // The fill call may be the one that asks for the PIN.
+        MechanismRun{"ContextLoginWhenTheFillCallAsks",
+                     "rsa_pss_sha256",
+                     MockObject::private_key().sign(true).mechanisms({0x43}),
+                     Force{{"C_Sign", 2}},
+                     "43" + std::string(DATA_HEX),
+                     {"C_SignInit", "C_Sign", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
+                      "C_Logout", "C_CloseSession", "UNLOAD"},
+                     {"0x43 " + pss_record(0x250, 2, 32), "0x43 " + pss_record(0x250, 2, 32)},
+                     std::string(DATA_HEX)}),
     by_name);
 
 TEST_F(SigningRun, KeepsOnlyTheBytesTheSecondCallReturns) {

@@ -58,6 +58,9 @@ static_assert(sizeof(ck::CK_MECHANISM) == sizeof(struct ck_mechanism));
 static_assert(offsetof(ck::CK_MECHANISM, pParameter) == offsetof(struct ck_mechanism, parameter));
 static_assert(offsetof(ck::CK_MECHANISM, ulParameterLen) ==
               offsetof(struct ck_mechanism, parameter_len));
+static_assert(sizeof(ck::CK_RSA_PKCS_PSS_PARAMS) == sizeof(struct ck_rsa_pkcs_pss_params));
+static_assert(offsetof(ck::CK_RSA_PKCS_PSS_PARAMS, sLen) ==
+              offsetof(struct ck_rsa_pkcs_pss_params, s_len));
 static_assert(sizeof(ck::CK_C_INITIALIZE_ARGS) == sizeof(struct ck_c_initialize_args));
 static_assert(offsetof(ck::CK_C_INITIALIZE_ARGS, flags) ==
               offsetof(struct ck_c_initialize_args, flags));

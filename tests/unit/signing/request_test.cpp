@@ -110,7 +110,7 @@ TEST_P(CheckSignRequestAccepts, AndDecodesEveryField) {
   EXPECT_EQ(result->pin.view(), c.pin);
   EXPECT_EQ(result->certificate, c.certificate);
   EXPECT_EQ(Bytes(result->data.bytes().begin(), result->data.bytes().end()), c.data);
-  EXPECT_EQ(result->mechanism, c.mechanism);
+  EXPECT_EQ(result->mechanism.hashing, c.mechanism);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -200,13 +200,13 @@ TEST_F(ReadSignRequest, ReadsAWholeFile) {
   ASSERT_TRUE(result.has_value()) << result.error();
   EXPECT_EQ(result->certificate, Bytes{0x0a});
   EXPECT_EQ(result->data.view(), "\x0b");
-  EXPECT_EQ(result->mechanism, 0x41u);
+  EXPECT_EQ(result->mechanism.hashing, 0x41u);
 }
 
 TEST_F(ReadSignRequest, ReachesAFileNamedDashThroughItsDirectory) {
   auto result = read_sign_request(argument(write("-", request_json("", "", "rsa_sha256"))));
   ASSERT_TRUE(result.has_value()) << result.error();
-  EXPECT_EQ(result->mechanism, 0x40u);
+  EXPECT_EQ(result->mechanism.hashing, 0x40u);
 }
 
 TEST_F(ReadSignRequest, ChecksTheContentOfTheFile) {
