@@ -10,8 +10,10 @@
  * (for ECDSA the token's r and s) to standard output. Signing first offers
  * the token's hashing mechanism; when C_SignInit answers
  * CKR_MECHANISM_INVALID, the data is hashed with libcrypto and the raw
- * mechanism signs the digest (for RSA behind its DigestInfo prefix). Any
- * failure ends with status 1. */
+ * mechanism signs the digest (for RSA behind its DigestInfo prefix); only the
+ * build pkcs11_floor_client_hashing does that, so that the plain build, the
+ * floor of the other figures, loads no libcrypto. Any failure ends with
+ * status 1. */
 #include <dlfcn.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,7 +28,9 @@
 #endif
 #include <p11-kit/pkcs11.h>
 
+#ifdef FLOOR_HASHING
 #include <openssl/evp.h>
+#endif
 
 #define BATCH 10
 
@@ -196,8 +200,12 @@ static int sign(const char* pin, const char* cert_path, const char* data_path, i
     CK_ULONG input_size = data_size;
     unsigned char hashed[sizeof SHA256_DIGEST_INFO + 32];
     if (rv == CKR_MECHANISM_INVALID) {
+#ifdef FLOOR_HASHING
       unsigned char* digest = hashed + (ecdsa ? 0 : sizeof SHA256_DIGEST_INFO);
       if (!EVP_Digest(data, data_size, digest, NULL, EVP_sha256(), NULL)) fail("EVP_Digest", 0);
+#else
+      fail("this floor client does not hash: use pkcs11_floor_client_hashing", rv);
+#endif
       memcpy(hashed, SHA256_DIGEST_INFO, ecdsa ? 0 : sizeof SHA256_DIGEST_INFO);
       input = hashed;
       input_size = ecdsa ? 32 : sizeof hashed;

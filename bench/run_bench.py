@@ -123,6 +123,8 @@ def main():
     parser.add_argument("--mock", default="", help="the mock PKCS#11 module")
     parser.add_argument("--mock-scenario", default="",
                         help="mock scenario: --cert with a key that takes only CKM_RSA_PKCS")
+    parser.add_argument("--floor-hashing", default="",
+                        help="the floor client built to hash where the token cannot")
     parser.add_argument("--previous", default="",
                         help="an earlier build of the helper, run beside this one in the listing "
                         "and signing groups")
@@ -260,6 +262,8 @@ def main():
     # which has no CKM_ECDSA_SHA256, and RSA PKCS#1 v1.5 on the mock, whose
     # key takes only CKM_RSA_PKCS.
     hashing = []
+    if not args.floor_hashing:
+        args.hashing_size = 0
     if args.ec_cert and args.hashing_size:
         hashing.append(("ecdsa_sha256 on SoftHSM2", open(args.ec_cert, "rb").read().hex(),
                         args.ec_cert, "ecdsa_sha256", args.module, sign_env))
@@ -276,8 +280,8 @@ def main():
         result = interleaved(
             {
                 "ours": dict(argv=[args.helper, module, "", "sign", request_path], env=env),
-                "floor": dict(argv=[args.floor, "sign", module, args.pin, cert_path, data_path,
-                                    mechanism], env=env),
+                "floor": dict(argv=[args.floor_hashing, "sign", module, args.pin, cert_path,
+                                    data_path, mechanism], env=env),
             },
             args.rounds,
         )
@@ -357,7 +361,8 @@ def main():
     print("- Signing through the helper's own hashing: SoftHSM2 has no `CKM_ECDSA_SHA256`, "
           "so `ecdsa_sha256` (EC P-256 key) hashes with libcrypto and signs with raw "
           "`CKM_ECDSA`; the mock's key takes only `CKM_RSA_PKCS`, so `rsa_sha256` signs the "
-          "DigestInfo of a libcrypto digest. The floor makes the same calls, the refused "
+          "DigestInfo of a libcrypto digest. The floor (`pkcs11_floor_client_hashing`, the "
+          "same client linked with libcrypto) makes the same calls, the refused "
           "`C_SignInit` included, and hashes with libcrypto too. The ECDSA signature is "
           "checked with `openssl dgst -verify`, the mock's equals the floor's byte for byte.")
     if args.previous:

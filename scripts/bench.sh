@@ -29,7 +29,7 @@ fi
 ensure_packages "${MIRANDEL_BASE_PACKAGES[@]}" "${MIRANDEL_BENCH_PACKAGES[@]}"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRANDEL_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j2 --target mirandel-pkcs11-helper pkcs11_floor_client \
-  json_depth_bench mirandel_mock_fl >/dev/null
+  pkcs11_floor_client_hashing json_depth_bench mirandel_mock_fl >/dev/null
 
 deep_nesting() {
   local depth
@@ -98,7 +98,8 @@ fi
 echo "Running the benchmarks..." >&2
 mkdir -p docs
 python3 bench/run_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
-  --floor "$BUILD/bench/pkcs11_floor_client" --module "$SOFTHSM_MODULE" \
+  --floor "$BUILD/bench/pkcs11_floor_client" \
+  --floor-hashing "$BUILD/bench/pkcs11_floor_client_hashing" --module "$SOFTHSM_MODULE" \
   --list-conf "$list_conf" --sign-conf "$sign_conf" --pin "$PIN" --key-id 01 \
   --cert "$work/signer.cert.der" --work "$work" --rounds "$rounds" --big-rounds "$big_rounds" \
   --huge "$huge" --deep-nesting "$work/deep-nesting.txt" --wine "$wine_figure" \
