@@ -86,6 +86,7 @@ check_equal "the PIN went to the second token only, once" "$second_slot" "$login
 # after the first C_Sign is refused, C_SignInit again and C_Login with
 # CKU_CONTEXT_SPECIFIC, then the two C_Sign calls. (p11-kit's log names
 # CKM_ECDSA_SHA256 by its value, CKM_0x00001044.)
+# shellcheck disable=SC2034 # read by check_document_on_stdout
 MODULE_STDERR=1
 data_length=$(wc -c <"$WORK/data.bin")
 write_request "$WORK/request.json" "${pin_of[$second]}" "$WORK/always-rsa.cert.der" \
@@ -125,6 +126,6 @@ check_equal "PIN at every signature, wrong PIN: the message" \
   "$(cat "$WORK/stdout")"
 check_equal "PIN at every signature, wrong PIN: one login, no signing call" \
   "C_Login CKU_USER CKR_PIN_INCORRECT" "$(p11kit_signing_calls "$WORK/stderr")"
-MODULE_STDERR=
+unset MODULE_STDERR
 
 e2e_finish
