@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # A throwaway SoftHSM2 token for the packaging and example tests, made like the
-# one of scripts/demo.sh. Source after e2e.sh, then call
+# RSA part of the one of scripts/demo.sh. Source after e2e.sh, then call
 #   make_demo_token DIR
 # which makes the token "Mirandel demo" with PIN $DEMO_PIN, an RSA-2048 key
 # and its certificate (CKA_ID 01), and leaves DIR/signer.cert.der and
