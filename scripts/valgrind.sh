@@ -3,7 +3,8 @@
 #   - the SoftHSM2 end-to-end listing and signing (tests/e2e/listing_softhsm.sh
 #     and signing_softhsm.sh), with a wrapper in place of the helper;
 #   - a sample of the process tests against the mock module (the normal
-#     signing run, the walk over tokens without the certificate, and every
+#     signing run, the walk over tokens without the certificate, every
+#     mechanism family with its fallback and context-specific login, and every
 #     contract break of the hostile-module matrix), with valgrind as the
 #     launcher of the program under test.
 # Any memcheck error (invalid access, use of uninitialised memory, bad free)
@@ -71,6 +72,7 @@ sample='SigningRun.SignsWithTheKeyOfTheMatchingCertificate'
 sample+=':SigningRun.TriesEveryOpenedTokenWhenNoneHoldsTheCertificate'
 sample+=':SigningRun.NeverSendsThePinToATokenWithoutTheCertificate'
 sample+=':ContractBreaks/HostileModule.*'
+sample+=':Table/SigningMechanism.*'
 if ! MIRANDEL_TEST_LAUNCHER="$work/memcheck" timeout 900 "$process_tests" \
   --gtest_filter="$sample" --gtest_brief=1; then
   status=1

@@ -274,6 +274,18 @@ std::vector<Hostile> contract_breaks() {
        MockVariant::FunctionList},
       {"List_EndlessSearch", Mode::List, [](Scenario& s) { s.force("C_FindObjects").count(10); },
        EMPTY_SLOT_LISTING},
+      // A module that asks for the PIN at every C_Sign, even after the
+      // context-specific login: the program logs in that way once, then
+      // reports the refusal.
+      {"Sign_EndlessLoginRequest", Mode::Sign, [](Scenario& s) { s.force("C_Sign").rv(0x101); },
+       signing_error(SIGN +
+                     "Function::Sign: PKCS11 error: The desired action cannot be performed because "
+                     "the appropriate user (or an appropriate user) is not logged in.  One example "
+                     "is that a session cannot be logged out unless it is logged in.  Another "
+                     "example is that a private object cannot be created on a token unless the "
+                     "session attempting to create it is logged in as the normal user.  A final "
+                     "example is that cryptographic operations on certain tokens cannot be "
+                     "performed unless the normal user is logged in.")},
   };
   const std::string too_small =
       SLOTS +
