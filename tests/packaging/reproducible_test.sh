@@ -26,6 +26,8 @@ unset SOURCE_DATE_EPOCH
 deb=build-pkg/packages/mirandel-pkcs11-helper_1.0.4_amd64.deb
 zip=build-win/packages/mirandel-pkcs11-helper-1.0.4-win64.zip
 exe=build-win/mirandel-pkcs11-helper.exe
+# Not stripped: its debugging sections hold the source paths, mapped away.
+program=build-pkg/mirandel-pkcs11-helper
 head=$(git -C "$repo" rev-parse HEAD)
 
 # build_clone DIR: clones HEAD into DIR and makes both packages there, with
@@ -55,10 +57,13 @@ build_clone "$second"
 
 check_true "the second clone's files are newer than the first's" \
   test "$second/README.md" -nt "$first/README.md"
-for file in "$deb" "$zip" "$exe"; do
-  check_true "$(basename "$file"): the same bytes from both clones" \
-    cmp "$first/$file" "$second/$file"
+for file in "$deb" "$zip" "$exe" "$program"; do
+  check_true "$file: the same bytes from both clones" cmp "$first/$file" "$second/$file"
 done
+check_equal "every file of the .deb bears the time of the last commit" \
+  "$(date -u -d "@$(git -C "$first" log -1 --format=%ct)" '+%F %T')" \
+  "$(dpkg-deb --fsys-tarfile "$first/$deb" | tar -tv --utc --full-time | awk '{ print $4, $5 }' |
+    sort -u)"
 
 if (($# == 3)); then
   if [[ -z $(git -C "$repo" status --porcelain) ]]; then
