@@ -9,11 +9,11 @@
 # Prints the path of each package made.
 #
 # The packages are reproducible: two checkouts of one commit, at any paths and
-# at any times, give the same bytes. Every time they record (archive members,
-# the files of the .deb, the program's own) is SOURCE_DATE_EPOCH: the one in
-# the environment when set, otherwise the time of the last commit, otherwise
-# (a source tree outside git) the date of the newest entry of
-# cmake/debian/changelog, as Debian's own package builds take it.
+# at any times, give the same bytes. Every time the archives record is
+# SOURCE_DATE_EPOCH: the one in the environment when set, otherwise the time of
+# the last commit, otherwise (a source tree outside git) the date of the
+# newest entry of cmake/debian/changelog, as Debian's own package builds take
+# it. The Windows program records no link time.
 #
 # Usage: scripts/package.sh [deb|zip|all]   (default all; from any directory)
 set -euo pipefail
@@ -31,6 +31,9 @@ if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
   fi
 fi
 export SOURCE_DATE_EPOCH
+# The modes of the .deb's directories and archive members follow the umask
+# (a packaging user's 077 would give 0700 directories): fix it.
+umask 022
 
 what=${1:-all}
 case $what in

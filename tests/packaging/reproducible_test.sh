@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Checks that the packages are reproducible: two clones of the repository's
 # HEAD, at paths of different lengths, the second made after the first was
-# built, give byte-identical .deb, Windows .zip and .exe through
-# scripts/package.sh. The clones build the program alone, without the tests.
-# When the packages made in the work tree itself are given and the tree holds
-# nothing but HEAD, they must be the same bytes as well.
+# built and under another umask and time zone, give byte-identical .deb,
+# Windows .zip and .exe through scripts/package.sh. The clones build the
+# program alone, without the tests. When the packages made in the work tree
+# itself are given and the tree holds nothing but HEAD, they must be the same
+# bytes as well.
 #
 # Usage: reproducible_test.sh REPO_ROOT [PACKAGE.deb PACKAGE.zip]
 set -euo pipefail
@@ -30,30 +31,34 @@ exe=build-win/mirandel-pkcs11-helper.exe
 program=build-pkg/mirandel-pkcs11-helper
 head=$(git -C "$repo" rev-parse HEAD)
 
-# build_clone DIR: clones HEAD into DIR and makes both packages there, with
-# build-win/ configured as scripts/build_windows.sh does but without the tests.
+# build_clone DIR UMASK TIME_ZONE: clones HEAD into DIR and makes both
+# packages there, with build-win/ configured as scripts/build_windows.sh does
+# but without the tests.
 build_clone() {
   local dir=$1 started=$SECONDS
-  {
+  if ! (
+    umask "$2"
+    export TZ=$3
     git clone --quiet --no-checkout "$repo" "$dir" &&
       git -C "$dir" checkout --quiet --detach "$head" &&
       cmake -S "$dir" -B "$dir/build-win" -DCMAKE_TOOLCHAIN_FILE="$dir/cmake/mingw-w64-x86_64.cmake" \
         -DCMAKE_BUILD_TYPE=Release -DMIRANDEL_TESTS=OFF &&
       cmake --build "$dir/build-win" -j2 --target mirandel-pkcs11-helper &&
       bash "$dir/scripts/package.sh" all
-  } >"$dir.log" 2>&1 || {
+  ) >"$dir.log" 2>&1; then
     tail -n 30 "$dir.log" >&2
     fail "the packages are built in $dir"
     e2e_finish
-  }
+  fi
   echo "($dir: cloned and packaged in $((SECONDS - started)) s)"
 }
 
 first=$WORK/a
 second=$WORK/second-clone/at-a-longer-path
 mkdir -p "$(dirname "$second")"
-build_clone "$first"
-build_clone "$second"
+build_clone "$first" 022 UTC
+# The second as another packaging user might make it, too.
+build_clone "$second" 077 Asia/Tokyo
 
 check_true "the second clone's files are newer than the first's" \
   test "$second/README.md" -nt "$first/README.md"
