@@ -128,7 +128,7 @@ test_packages() {
 }
 
 if [[ -f scripts/package.sh ]]; then
-  step "packages (scripts/package.sh, then tests/packaging/deb_test.sh, zip_test.sh and reproducible_test.sh)" \
+  step "packages (scripts/package.sh, then tests/packaging/{deb,zip,reproducible}_test.sh)" \
     test_packages
 fi
 
