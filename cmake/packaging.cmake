@@ -5,6 +5,8 @@
 # share/doc/mirandel-pkcs11-helper/; `cpack` makes a Debian package of that,
 # its dependencies computed by dpkg-shlibdeps.
 # Windows: the program, README.md and LICENSE side by side; `cpack` makes a .zip.
+# Both packages are reproducible when SOURCE_DATE_EPOCH is set, as
+# scripts/package.sh sets it: every time they record is that one.
 
 set(MIRANDEL_PACKAGE_NAME mirandel-pkcs11-helper)
 set(MIRANDEL_PACKAGE_MAINTAINER "Mirandel developers <pkcs11-helper@mirandel.example>"
@@ -65,6 +67,12 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME ${MIRANDEL_PACKAGE_NAME}-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # CPack lists the entries in the file system's order and stamps them with
+  # the local time and the packaging user's ids: reorder and restamp them.
+  find_program(MIRANDEL_PYTHON3 python3 REQUIRED)
+  set(CPACK_MIRANDEL_PYTHON3 ${MIRANDEL_PYTHON3})
+  set(CPACK_MIRANDEL_REPRODUCIBLE_ZIP ${CMAKE_SOURCE_DIR}/cmake/reproducible_zip.py)
+  set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/reproducible_zip.cmake)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

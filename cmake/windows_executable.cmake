@@ -1,6 +1,6 @@
 # Windows specifics of mirandel-pkcs11-helper.exe: the version record, the
-# icon and the manifest compiled in as resources, and a fully static link so
-# that the program needs no DLL beyond the system's.
+# icon and the manifest compiled in as resources, a fully static link so
+# that the program needs no DLL beyond the system's, and no link time stamp.
 
 enable_language(RC)
 
@@ -19,4 +19,7 @@ if(MINGW)
   # A console program; -municode is not used: the arguments come from
   # GetCommandLineW, not from main's argv.
   target_link_options(mirandel-pkcs11-helper PRIVATE -mconsole)
+  # No link time in the PE header (and so none in its checksum either): two
+  # builds of one commit give the same bytes.
+  target_link_options(mirandel-pkcs11-helper PRIVATE -Wl,--no-insert-timestamp)
 endif()

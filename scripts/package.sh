@@ -8,11 +8,32 @@
 #        scripts/build_windows.sh has built it already, and built otherwise.
 # Prints the path of each package made.
 #
+# The packages are reproducible: two checkouts of one commit, at any paths and
+# at any times, give the same bytes. Every time the archives record is
+# SOURCE_DATE_EPOCH: the one in the environment when set, otherwise the time of
+# the last commit, otherwise (a source tree outside git) the date of the
+# newest entry of cmake/debian/changelog, as Debian's own package builds take
+# it. The Windows program records no link time.
+#
 # Usage: scripts/package.sh [deb|zip|all]   (default all; from any directory)
 set -euo pipefail
 
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/lib/packages.sh
+
+if [[ -z ${SOURCE_DATE_EPOCH:-} ]]; then
+  # Not the commit of an enclosing repository when this tree is an unpacked
+  # source archive.
+  if [[ $(git rev-parse --show-toplevel 2>/dev/null) == "$(pwd -P)" ]]; then
+    SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+  else
+    SOURCE_DATE_EPOCH=$(date -d "$(sed -n 's/^ -- .*>  //p' cmake/debian/changelog | head -n 1)" +%s)
+  fi
+fi
+export SOURCE_DATE_EPOCH
+# The modes of the .deb's directories and archive members follow the umask
+# (a packaging user's 077 would give 0700 directories): fix it.
+umask 022
 
 what=${1:-all}
 case $what in

@@ -7,7 +7,8 @@
 #      its tests, failing on any sanitizer report;
 #   4. scripts/fuzz.sh 20 and scripts/test_windows.sh, when they exist;
 #   5. the Debian package and the Windows .zip (scripts/package.sh), each
-#      tested: installed into a throwaway root, or unpacked and run under Wine.
+#      tested: installed into a throwaway root, or unpacked and run under Wine;
+#      then built again from two clones, which must give the same bytes.
 # Every step runs even when an earlier one failed (a test step whose build
 # failed counts as failed). The last line is "N passed, N failed", counting
 # steps; the exit status is 1 when any step failed.
@@ -102,26 +103,32 @@ if [[ -f scripts/test_windows.sh ]]; then
   step "Windows build and tests (scripts/test_windows.sh)" bash scripts/test_windows.sh
 fi
 
-# Makes the .deb and the .zip (reusing build-win/) and tests each.
+# Makes the .deb and the .zip (reusing build-win/) and tests each, then checks
+# that two clones of HEAD make the same bytes as well as these.
 test_packages() {
   local status=0
+  local deb=build-pkg/packages/mirandel-pkcs11-helper_1.0.4_amd64.deb
+  local zip=build-win/packages/mirandel-pkcs11-helper-1.0.4-win64.zip
   if bash scripts/package.sh deb; then
-    bash tests/packaging/deb_test.sh build-pkg/packages/mirandel-pkcs11-helper_1.0.4_amd64.deb \
-      "$PWD" || status=1
+    bash tests/packaging/deb_test.sh "$deb" "$PWD" || status=1
   else
     status=1
   fi
   if bash scripts/package.sh zip; then
-    bash tests/packaging/zip_test.sh build-win/packages/mirandel-pkcs11-helper-1.0.4-win64.zip \
-      "$PWD" || status=1
+    bash tests/packaging/zip_test.sh "$zip" "$PWD" || status=1
   else
     status=1
+  fi
+  if ((status == 0)); then
+    bash tests/packaging/reproducible_test.sh "$PWD" "$deb" "$zip" || status=1
+  else
+    bash tests/packaging/reproducible_test.sh "$PWD" || status=1
   fi
   return $status
 }
 
 if [[ -f scripts/package.sh ]]; then
-  step "packages (scripts/package.sh, then tests/packaging/deb_test.sh and zip_test.sh)" \
+  step "packages (scripts/package.sh, then tests/packaging/{deb,zip,reproducible}_test.sh)" \
     test_packages
 fi
 

@@ -16,7 +16,7 @@ dpkg-deb -x "$deb" "$root"
 source "$here/../../scripts/lib/e2e.sh"
 source "$here/demo_token.sh"
 e2e_init "$root/usr/bin/mirandel-pkcs11-helper" "${2:-}" --needs softhsm2-util pkcs11-tool \
-  openssl lintian groff "$SOFTHSM_MODULE"
+  openssl lintian groff objdump dpkg-architecture "$SOFTHSM_MODULE"
 trap 'rm -rf "$WORK" "$root"' EXIT
 
 # ---- Control fields --------------------------------------------------------------
@@ -35,6 +35,19 @@ depends=$(field Depends)
 for library in libc6 libgcc-s1 libstdc++6; do
   check_true "depends on $library with a version" grep -qE "(^|, )${library//+/\\+} \(>= [0-9.]+\)" \
     <<<"$depends"
+done
+
+# Depends follows the program: the package of every library the installed
+# program names (NEEDED) is among them, whatever the program links.
+# depends_on PACKAGE: one package name, found among Depends or their alternatives.
+depends_on() {
+  [[ $1 =~ ^[a-z0-9][a-z0-9+.-]+$ ]] && grep -qE "(^|[,|] *)${1//+/\\+}( |,|$)" <<<"$depends"
+}
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
+for library in $(objdump -p "$root/usr/bin/mirandel-pkcs11-helper" | awk '$1 == "NEEDED" { print $2 }'); do
+  owner=$(dpkg-query -S "*/$multiarch/$library" 2>/dev/null | cut -d: -f1 | sort -u)
+  check_true "the package of $library (${owner:-none found}) is among the dependencies" \
+    depends_on "$owner"
 done
 
 # ---- Files ----------------------------------------------------------------------
