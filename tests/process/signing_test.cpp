@@ -99,12 +99,12 @@ class SigningRun : public HelperProcessTest {
     return {names.begin() + static_cast<std::ptrdiff_t>(*start) + 1, names.end()};
   }
 
-  /// The module was unloaded (and never finalised) before the document was written.
+  /// The module was finalised and unloaded before the document was written.
   void expect_unloaded_before_document() const {
     const CallLog calls = log();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.entries().back().line, "UNLOAD watch=absent") << calls.text();
-    EXPECT_EQ(calls.count("C_Finalize"), 0u);
+    expect_teardown(calls);
   }
 
   /// The argument `key` of the `index`-th call named `name`.
@@ -143,7 +143,7 @@ TEST_F(SigningRun, SignsWithTheKeyOfTheMatchingCertificate) {
                    "C_GetAttributeValue", "C_GetAttributeValue", "C_GetAttributeValue",
                    "C_GetAttributeValue", "C_Login", "C_FindObjectsInit", "C_FindObjects",
                    "C_FindObjectsFinal", "C_SignInit", "C_Sign", "C_Sign", "C_Logout",
-                   "C_CloseSession", "UNLOAD"}));
+                   "C_CloseSession", "C_Finalize", "UNLOAD"}));
   EXPECT_EQ(argument("C_OpenSession", 0, "flags"), "0x4");
   EXPECT_EQ(argument("C_FindObjectsInit", 0, "template"), certificate_search());
   EXPECT_EQ(argument("C_GetAttributeValue", 0, "template"), "[0x11=null/0,0x102=null/0]");
@@ -238,7 +238,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SigningRun, FindsNoKeyWithoutSlots) {
   EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
-  EXPECT_EQ(after_start(), (Names{"UNLOAD"}));
+  EXPECT_EQ(after_start(), (Names{"C_Finalize", "UNLOAD"}));
   expect_unloaded_before_document();
 }
 
@@ -255,7 +255,7 @@ TEST_F(SigningRun, FindsNoKeyWhenTheOnlySessionCannotBeOpened) {
   scenario.slot(1).certificate(CERT).object(key("", "0101"));
   scenario.force("C_OpenSession").rv(0xe0);
   EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
-  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "UNLOAD"}));
+  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "C_Finalize", "UNLOAD"}));
 }
 
 // How the private-key search is narrowed by what the certificate scan found.
@@ -394,9 +394,10 @@ TEST_F(SigningRun, StopsAtAWrongPinWithoutLoggingOutOrTryingTheNextSlot) {
   EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", "0000")),
             failed_document("Login fallito (PIN errato?): Function::Login: PKCS11 error: " +
                             std::string(PIN_INCORRECT)));
-  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects",
-                                  "C_FindObjectsFinal", "C_GetAttributeValue",
-                                  "C_GetAttributeValue", "C_Login", "C_CloseSession", "UNLOAD"}));
+  EXPECT_EQ(after_start(),
+            (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+                   "C_GetAttributeValue", "C_GetAttributeValue", "C_Login", "C_CloseSession",
+                   "C_Finalize", "UNLOAD"}));
   expect_unloaded_before_document();
 }
 
@@ -496,6 +497,7 @@ TEST_F(SigningRun, NeverSendsThePinToATokenWithoutTheCertificate) {
                                   "C_Sign",
                                   "C_Logout",
                                   "C_CloseSession",
+                                  "C_Finalize",
                                   "UNLOAD"}));
 }
 
@@ -517,7 +519,7 @@ TEST_F(SigningRun, TriesEveryOpenedTokenWhenNoneHoldsTheCertificate) {
                    "C_OpenSession", "C_Login", "C_FindObjectsInit", "C_FindObjects",
                    "C_FindObjectsFinal", "C_Logout", "C_CloseSession", "C_OpenSession", "C_Login",
                    "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_SignInit",
-                   "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}));
+                   "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}));
   EXPECT_EQ(argument("C_OpenSession", 3, "slot"), "1");
   EXPECT_EQ(argument("C_OpenSession", 4, "slot"), "3");
   EXPECT_EQ(argument("C_FindObjectsInit", 2, "template"), key_search());
@@ -568,26 +570,28 @@ INSTANTIATE_TEST_SUITE_P(
                     "specified to the cryptographic operation.  This error code is an appropriate "
                     "return value if an unknown mechanism was specified or if the mechanism "
                     "specified cannot be used in the selected token with the selected function.",
-                    {"C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+                    {"C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         SignFailure{"SizeQueryFails",
                     key("", "11"),
                     Force{{"C_Sign", 1}},
                     0x32,
                     "Firma fallita: Function::Sign: PKCS11 error: " + std::string(DEVICE_REMOVED),
-                    {"C_SignInit", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+                    {"C_SignInit", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         SignFailure{
             "FillFails",
             key("", "11"),
             Force{{"C_Sign", 2}},
             0xe0,
             "Firma fallita: Function::Sign: PKCS11 error: " + std::string(TOKEN_NOT_PRESENT),
-            {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+            {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize",
+             "UNLOAD"}},
         SignFailure{"VendorDefinedValue",
                     key("", "11"),
                     Force{{"C_Sign", 2}},
                     0x80000001,
                     "Firma fallita: Function::Sign: PKCS11 error: CKR_VENDOR_DEFINED(0x80000001)",
-                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}}),
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize",
+                     "UNLOAD"}}),
     by_name);
 
 TEST_F(SigningRun, KeepsOnlyTheBytesTheSecondCallReturns) {

@@ -108,6 +108,7 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   close_fd(out.write);
   close_fd(err.write);
   close_fd(status.write);
+  if (options.stdout_reader_gone) close_fd(out.read);
   if (dev_null >= 0) ::close(dev_null);
   if (pid < 0) {
     close_fd(in.write);
