@@ -202,12 +202,14 @@ int main(int argc, char **argv) {
   if (argc == 3 && strcmp(argv[1], "list") == 0) {
     void *library = load(argv[2]);
     int status = list();
+    f->C_Finalize(NULL);
     dlclose(library);
     return status;
   }
   if (argc == 6 && strcmp(argv[1], "sign") == 0) {
     void *library = load(argv[2]);
     int status = sign(argv[3], argv[4], argv[5]);
+    f->C_Finalize(NULL);
     dlclose(library);
     return status;
   }

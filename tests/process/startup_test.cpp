@@ -369,7 +369,7 @@ const std::string CANT_LOCK_TEXT =
 
 // A module that refuses CKF_OS_LOCKING_OK with CKR_CANT_LOCK is initialised
 // once more with a null argument (one thread, no locking needed); the second
-// answer is final.
+// answer is final, and decides whether C_Finalize follows.
 TEST_F(Startup, InitialisesWithoutArgumentsWhenTheModuleCannotLock) {
   struct Case {
     const char* name;
@@ -399,6 +399,7 @@ TEST_F(Startup, InitialisesWithoutArgumentsWhenTheModuleCannotLock) {
     EXPECT_EQ(inits[1].argument("args"), "null") << c.name;
     EXPECT_EQ(log().count("C_GetSlotList"), c.second_rv ? 0u : 2u) << c.name;
     EXPECT_EQ(log().names().back(), "UNLOAD") << c.name;
+    expect_teardown(log());  // finalised only after the second call succeeded
   }
 }
 
