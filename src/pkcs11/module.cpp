@@ -5,8 +5,6 @@
 #include <cstring>
 #include <utility>
 
-#include "platform/signal_dispositions.hpp"
-
 namespace mirandel::pkcs11 {
 
 namespace {
@@ -126,16 +124,10 @@ ModuleContext::~ModuleContext() {
   // what it changed in the process; a thread still running when its code is
   // unmapped would crash the run.  A module that was never initialised has
   // nothing to finalise.  What it answers changes nothing: the run is over.
-  if (initialized_) {
-    if (Result<ck::CK_C_Finalize> finalize = typed_entry_point<Function::Finalize>(*this))
-      static_cast<void>((*finalize)(nullptr));
-  }
-  // A signal handler the module installed and left behind must not run once
-  // its code is gone: signals wait until the dispositions of the start are
-  // back.
-  platform::HeldSignals held;
-  { platform::DynamicLibrary unloading = std::move(library_); }
-  platform::restore_signal_dispositions();
+  // The library is unloaded after this, when library_ is destroyed.
+  if (!initialized_) return;
+  if (Result<ck::CK_C_Finalize> finalize = typed_entry_point<Function::Finalize>(*this))
+    static_cast<void>((*finalize)(nullptr));
 }
 
 Result<platform::GenericFunction> entry_point(const ModuleContext& module, Function function) {

@@ -27,8 +27,8 @@ using EntryPointLookup = std::expected<platform::GenericFunction, platform::Symb
 /// The loaded module: its library, what the lookups found and the copied
 /// table. Created by load_module; owned through ModuleRef. Destroying it is
 /// the module's teardown: C_Finalize (only after a successful C_Initialize,
-/// result ignored, skipped when the entry is null), then the unload, then
-/// every signal disposition recorded at start is put back.
+/// result ignored, skipped when the entry is null), then the unload, which
+/// puts back the signal dispositions of the start.
 class ModuleContext {
  public:
   ModuleContext(platform::DynamicLibrary library,

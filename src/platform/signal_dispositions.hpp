@@ -1,5 +1,6 @@
-// What the process does on each signal, recorded at start and put back once
-// a module is gone, so that no handler of the module outlives its code.
+// What the process does on each signal, recorded at start and put back by
+// every unload of a library (dynamic_library.hpp), so that no handler of a
+// module outlives its code.
 #pragma once
 
 namespace mirandel::platform {
