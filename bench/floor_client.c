@@ -234,6 +234,7 @@ int main(int argc, char** argv) {
   if (argc == 3 && strcmp(argv[1], "list") == 0) {
     void* library = load(argv[2]);
     int status = list();
+    f->C_Finalize(NULL);
     dlclose(library);
     return status;
   }
@@ -242,6 +243,7 @@ int main(int argc, char** argv) {
     if (argc == 7 && !ecdsa && strcmp(argv[6], "rsa_sha256") != 0) fail(argv[6], 0);
     void* library = load(argv[2]);
     int status = sign(argv[3], argv[4], argv[5], ecdsa);
+    f->C_Finalize(NULL);
     dlclose(library);
     return status;
   }

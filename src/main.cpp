@@ -13,6 +13,7 @@
 #include "platform/arguments.hpp"
 #include "platform/console.hpp"
 #include "platform/process_hardening.hpp"
+#include "platform/signal_dispositions.hpp"
 #include "platform/standard_streams.hpp"
 #include "signing/signing.hpp"
 
@@ -40,7 +41,8 @@ int run(int argc, char** argv) {
   }
   const Invocation& invocation = std::get<Invocation>(outcome);
   // Each run releases the module before returning its document, so the
-  // library is unloaded before anything is written.
+  // module is finalised, unloaded and its signal handlers gone before
+  // anything is written.
   const bool delivered = invocation.mode == RunMode::Sign
                              ? emit_document(run_signing(invocation), invocation.output_path)
                              : emit_document(run_listing(invocation), invocation.output_path);
@@ -53,6 +55,8 @@ int main(int argc, char** argv) {
   // Before anything else, and before any module is loaded: a module's output
   // must never reach the document's stream, nor a crash dump the PIN.
   mirandel::platform::harden_process();
+  // What the module's teardown puts back: SIGPIPE and SIGXFSZ stay ignored.
+  mirandel::platform::record_signal_dispositions();
   mirandel::platform::guard_standard_streams();
   // Expected failures are values that end up in the document; an exception
   // reaching this point means memory ran out or an invariant broke.

@@ -29,7 +29,7 @@ std::expected<StartedModule, std::string> start_module(const std::filesystem::pa
 
   // After a failure from here on the reference is dropped before the message
   // is returned, so the library is unloaded before the caller writes its
-  // document. C_Finalize is never called.
+  // document; once C_Initialize has succeeded, C_Finalize comes first.
   if (pkcs11::Result<void> initialized = pkcs11::initialize_module(*module); !initialized) {
     module.reset();
     return std::unexpected(start_up_message(INITIALIZE_FAILED_PREFIX, initialized.error()));

@@ -224,6 +224,7 @@ struct CK_INTERFACE {
 
 // Typed entry points of the calls this program makes.
 using CK_C_Initialize = CK_RV (*)(CK_VOID_PTR pInitArgs);
+using CK_C_Finalize = CK_RV (*)(CK_VOID_PTR pReserved);
 using CK_C_GetFunctionList = CK_RV (*)(CK_FUNCTION_LIST_HEAD** ppFunctionList);
 using CK_C_GetInterface = CK_RV (*)(CK_UTF8CHAR* pInterfaceName, CK_VERSION* pVersion,
                                     CK_INTERFACE** ppInterface, CK_FLAGS flags);

@@ -106,15 +106,28 @@ Result<void> initialize_module(const ModuleContext& module) {
   args.UnlockMutex = nullptr;
   args.flags = ck::CKF_OS_LOCKING_OK;
   args.pReserved = nullptr;
-  const ck::CK_RV rv = (*initialize)(&args);
+  ck::CK_RV rv = (*initialize)(&args);
   // A module that cannot use the operating system's locking (CKR_CANT_LOCK)
   // is asked once more with no argument at all, which promises a single
   // thread: this program makes one call at a time from one thread.  Whatever
   // the second call answers is final.
-  if (rv == ck::CKR_CANT_LOCK) return check_call((*initialize)(nullptr), Function::Initialize);
+  if (rv == ck::CKR_CANT_LOCK) rv = (*initialize)(nullptr);
   // CKR_CRYPTOKI_ALREADY_INITIALIZED is a failure like any other: another
   // user of the module in this process could finalise it under our feet.
-  return check_call(rv, Function::Initialize);
+  Result<void> initialized = check_call(rv, Function::Initialize);
+  if (initialized) module.initialized_ = true;
+  return initialized;
+}
+
+ModuleContext::~ModuleContext() {
+  // C_Finalize is where a module stops the threads it started and puts back
+  // what it changed in the process; a thread still running when its code is
+  // unmapped would crash the run.  A module that was never initialised has
+  // nothing to finalise.  What it answers changes nothing: the run is over.
+  // The library is unloaded after this, when library_ is destroyed.
+  if (!initialized_) return;
+  if (Result<ck::CK_C_Finalize> finalize = typed_entry_point<Function::Finalize>(*this))
+    static_cast<void>((*finalize)(nullptr));
 }
 
 Result<platform::GenericFunction> entry_point(const ModuleContext& module, Function function) {

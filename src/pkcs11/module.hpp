@@ -25,26 +25,36 @@ struct FunctionTable {
 using EntryPointLookup = std::expected<platform::GenericFunction, platform::SymbolLookupFailure>;
 
 /// The loaded module: its library, what the lookups found and the copied
-/// table. Created by load_module; owned through ModuleRef.
+/// table. Created by load_module; owned through ModuleRef. Destroying it is
+/// the module's teardown: C_Finalize (only after a successful C_Initialize,
+/// result ignored, skipped when the entry is null), then the unload, which
+/// puts back the signal dispositions of the start.
 class ModuleContext {
  public:
   ModuleContext(platform::DynamicLibrary library,
                 std::array<EntryPointLookup, FUNCTION_COUNT> lookups, FunctionTable table)
       : library_(std::move(library)), lookups_(lookups), table_(table) {}
+  ModuleContext(const ModuleContext&) = delete;
+  ModuleContext& operator=(const ModuleContext&) = delete;
+  ~ModuleContext();
 
   const FunctionTable& table() const noexcept { return table_; }
   const std::array<EntryPointLookup, FUNCTION_COUNT>& lookups() const noexcept { return lookups_; }
 
  private:
+  friend Result<void> initialize_module(const ModuleContext& module);
+
   platform::DynamicLibrary library_;
   std::array<EntryPointLookup, FUNCTION_COUNT> lookups_;
   FunctionTable table_;
+  /// Set by initialize_module once C_Initialize has succeeded; the one part
+  /// of the context that changes after loading.
+  mutable bool initialized_ = false;
 };
 
 /// A counted reference to the loaded module. Each session holds one, so the
 /// library stays loaded while any session may still call into it; dropping
-/// the last destroys the context, whose DynamicLibrary unloads the library.
-/// C_Finalize is never called.
+/// the last destroys the context, which finalises and unloads the module.
 using ModuleRef = std::shared_ptr<const ModuleContext>;
 
 /// Loads the module at `path` (as DynamicLibrary::open does: unchanged on
@@ -55,7 +65,8 @@ using ModuleRef = std::shared_ptr<const ModuleContext>;
 Result<ModuleRef> load_module(const std::filesystem::path& path);
 
 /// C_Initialize with CKF_OS_LOCKING_OK and no mutex callbacks; when the module
-/// answers CKR_CANT_LOCK, C_Initialize once more with a null argument.
+/// answers CKR_CANT_LOCK, C_Initialize once more with a null argument. On
+/// success the context will call C_Finalize when it is destroyed.
 Result<void> initialize_module(const ModuleContext& module);
 
 /// The table entry of `function`, or NullEntryPoint when it is null.
@@ -70,6 +81,7 @@ struct EntryPointType;
     using type = ck::CK_C_##name;         \
   }
 MIRANDEL_ENTRY_POINT_TYPE(Initialize);
+MIRANDEL_ENTRY_POINT_TYPE(Finalize);
 MIRANDEL_ENTRY_POINT_TYPE(GetSlotList);
 MIRANDEL_ENTRY_POINT_TYPE(GetSlotInfo);
 MIRANDEL_ENTRY_POINT_TYPE(GetTokenInfo);

@@ -25,7 +25,10 @@ struct SymbolLookupFailure {
 };
 
 /// A loaded library; unloaded (FreeLibrary / dlclose, result ignored) when
-/// destroyed. Move-only; a moved-from object holds nothing.
+/// destroyed. Every unload puts back the signal dispositions recorded at
+/// start (signal_dispositions.hpp), with signals held back until then, so
+/// that no handler the library installed can run once its code is gone.
+/// Move-only; a moved-from object holds nothing.
 class DynamicLibrary {
  public:
   /// Loads the library at `path`, passed to the OS unchanged, except that on

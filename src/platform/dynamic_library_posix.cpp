@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 
 #include "platform/dynamic_library.hpp"
+#include "platform/signal_dispositions.hpp"
 
 namespace mirandel::platform {
 
@@ -12,6 +13,13 @@ namespace {
 // fixed non-zero code stands in for the missing one, so that a failed load
 // reads the same as a failed LoadLibraryExW with an error code on Windows.
 constexpr std::uint32_t DLOPEN_FAILURE_CODE = 1;
+
+/// dlclose, result ignored: there is nobody to tell at unload time.
+void unload(void* handle) noexcept {
+  HeldSignals held;
+  static_cast<void>(::dlclose(handle));
+  restore_signal_dispositions();
+}
 
 }  // namespace
 
@@ -29,7 +37,7 @@ DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.
 
 DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
   if (this != &other) {
-    if (handle_ != nullptr) ::dlclose(handle_);
+    if (handle_ != nullptr) unload(handle_);
     handle_ = other.handle_;
     other.handle_ = nullptr;
   }
@@ -37,8 +45,7 @@ DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
 }
 
 DynamicLibrary::~DynamicLibrary() {
-  // The result is ignored: there is nobody to tell at unload time.
-  if (handle_ != nullptr) ::dlclose(handle_);
+  if (handle_ != nullptr) unload(handle_);
 }
 
 std::expected<GenericFunction, SymbolLookupFailure> DynamicLibrary::symbol(const char* name) const {

@@ -7,12 +7,20 @@
 #include <utility>
 
 #include "platform/module_path_win32.hpp"
+#include "platform/signal_dispositions.hpp"
 
 namespace mirandel::platform {
 
 namespace {
 
 HMODULE as_module(void* handle) noexcept { return static_cast<HMODULE>(handle); }
+
+/// FreeLibrary, result ignored: nothing could be done about a failed unload.
+void unload(void* handle) noexcept {
+  HeldSignals held;
+  static_cast<void>(FreeLibrary(as_module(handle)));
+  restore_signal_dispositions();
+}
 
 }  // namespace
 
@@ -53,15 +61,14 @@ DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
 
 DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
   if (this != &other) {
-    if (handle_) FreeLibrary(as_module(handle_));
+    if (handle_) unload(handle_);
     handle_ = std::exchange(other.handle_, nullptr);
   }
   return *this;
 }
 
 DynamicLibrary::~DynamicLibrary() {
-  // The result is of no use: nothing could be done about a failed unload.
-  if (handle_) FreeLibrary(as_module(handle_));
+  if (handle_) unload(handle_);
 }
 
 std::expected<GenericFunction, SymbolLookupFailure> DynamicLibrary::symbol(const char* name) const {

@@ -11,13 +11,6 @@ source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
 nss_pem=/usr/lib/x86_64-linux-gnu/nss/libnsspem.so
 e2e_init "$@" --needs "$nss_pem"
 
-# In the sanitizer build: the module is unloaded without C_Finalize, as every
-# module is, and nss-pem leaves its NSPR arenas and locks allocated; once it
-# is unloaded their allocation stacks cannot even be named. Those blocks are
-# the module's own, so leak detection is off for this script only (our own
-# code is checked for leaks by every other test).
-export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
-
 slots=""
 for i in 0 1 2 3 4 5 6 7; do
   slots+="${slots:+,}{\"description\":\"PEM Slot #$i\",\"token_label\":\"PEM Token #$i\",\"certs\":[]}"

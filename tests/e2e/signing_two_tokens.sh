@@ -81,6 +81,9 @@ logins=$(awk '
   /^C_Login$/ { login = 1; next }
   login && /IN: hSession = / { print session_slot[$NF]; login = 0 }' "$WORK/stderr")
 check_equal "the PIN went to the second token only, once" "$second_slot" "$logins"
+# Every call is logged as its name on a line of its own.
+check_equal "through the proxy: the last call is C_Finalize, made once" "C_Finalize 1" \
+  "$(grep -E '^C_[A-Za-z]+$' "$WORK/stderr" | tail -n 1) $(grep -c '^C_Finalize$' "$WORK/stderr")"
 
 # Keys that want the PIN at every signature, through the proxy's call log:
 # after the first C_Sign is refused, C_SignInit again and C_Login with

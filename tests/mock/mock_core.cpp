@@ -26,6 +26,9 @@
 #endif
 
 namespace mirandel::mock {
+
+LifecycleHooks lifecycle_hooks;
+
 namespace {
 
 using pkcs11::entries_in;
@@ -434,6 +437,7 @@ CK_RV C_Initialize(CK_VOID_PTR init_args) {
     rv = CKR_ARGUMENTS_BAD;
   } else {
     g_state.initialized = true;
+    if (lifecycle_hooks.initialized) lifecycle_hooks.initialized();
   }
   return call.answer(rv);
 }
@@ -450,6 +454,7 @@ CK_RV C_Finalize(CK_VOID_PTR reserved) {
     g_state.initialized = false;
     g_state.sessions.clear();
     g_state.logged_in.assign(g_state.logged_in.size(), false);
+    if (lifecycle_hooks.finalized) lifecycle_hooks.finalized();
   }
   return call.answer(rv);
 }

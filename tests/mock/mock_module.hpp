@@ -69,4 +69,13 @@ CK_RV discover_interface_list(CK_INTERFACE* interfaces, CK_ULONG* count);
 /// The variant's name ("fl", "if_fl", "if", "none"), recorded at load.
 extern const char* const VARIANT_NAME;
 
+/// What a variant does besides the core when the module is initialised and
+/// finalised (a thread started, signal handlers installed). Null: nothing.
+/// Set by a variant's file while the library is loaded.
+struct LifecycleHooks {
+  void (*initialized)() = nullptr;  ///< after a successful C_Initialize
+  void (*finalized)() = nullptr;    ///< after a successful C_Finalize
+};
+extern LifecycleHooks lifecycle_hooks;
+
 }  // namespace mirandel::mock

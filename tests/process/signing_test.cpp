@@ -123,12 +123,12 @@ class SigningRun : public HelperProcessTest {
     return {names.begin() + static_cast<std::ptrdiff_t>(*start) + 1, names.end()};
   }
 
-  /// The module was unloaded (and never finalised) before the document was written.
+  /// The module was finalised and unloaded before the document was written.
   void expect_unloaded_before_document() const {
     const CallLog calls = log();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.entries().back().line, "UNLOAD watch=absent") << calls.text();
-    EXPECT_EQ(calls.count("C_Finalize"), 0u);
+    expect_teardown(calls);
   }
 
   /// The argument `key` of the `index`-th call named `name`.
@@ -167,7 +167,7 @@ TEST_F(SigningRun, SignsWithTheKeyOfTheMatchingCertificate) {
                    "C_GetAttributeValue", "C_GetAttributeValue", "C_GetAttributeValue",
                    "C_GetAttributeValue", "C_Login", "C_FindObjectsInit", "C_FindObjects",
                    "C_FindObjectsFinal", "C_SignInit", "C_Sign", "C_Sign", "C_Logout",
-                   "C_CloseSession", "UNLOAD"}));
+                   "C_CloseSession", "C_Finalize", "UNLOAD"}));
   EXPECT_EQ(argument("C_OpenSession", 0, "flags"), "0x4");
   EXPECT_EQ(argument("C_FindObjectsInit", 0, "template"), certificate_search());
   EXPECT_EQ(argument("C_GetAttributeValue", 0, "template"), "[0x11=null/0,0x102=null/0]");
@@ -262,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(SigningRun, FindsNoKeyWithoutSlots) {
   EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
-  EXPECT_EQ(after_start(), (Names{"UNLOAD"}));
+  EXPECT_EQ(after_start(), (Names{"C_Finalize", "UNLOAD"}));
   expect_unloaded_before_document();
 }
 
@@ -279,7 +279,7 @@ TEST_F(SigningRun, FindsNoKeyWhenTheOnlySessionCannotBeOpened) {
   scenario.slot(1).certificate(CERT).object(key("", "0101"));
   scenario.force("C_OpenSession").rv(0xe0);
   EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
-  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "UNLOAD"}));
+  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "C_Finalize", "UNLOAD"}));
 }
 
 // How the private-key search is narrowed by what the certificate scan found.
@@ -418,9 +418,10 @@ TEST_F(SigningRun, StopsAtAWrongPinWithoutLoggingOutOrTryingTheNextSlot) {
   EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", "0000")),
             failed_document("Login fallito (PIN errato?): Function::Login: PKCS11 error: " +
                             std::string(PIN_INCORRECT)));
-  EXPECT_EQ(after_start(), (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects",
-                                  "C_FindObjectsFinal", "C_GetAttributeValue",
-                                  "C_GetAttributeValue", "C_Login", "C_CloseSession", "UNLOAD"}));
+  EXPECT_EQ(after_start(),
+            (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
+                   "C_GetAttributeValue", "C_GetAttributeValue", "C_Login", "C_CloseSession",
+                   "C_Finalize", "UNLOAD"}));
   expect_unloaded_before_document();
 }
 
@@ -520,6 +521,7 @@ TEST_F(SigningRun, NeverSendsThePinToATokenWithoutTheCertificate) {
                                   "C_Sign",
                                   "C_Logout",
                                   "C_CloseSession",
+                                  "C_Finalize",
                                   "UNLOAD"}));
 }
 
@@ -541,7 +543,7 @@ TEST_F(SigningRun, TriesEveryOpenedTokenWhenNoneHoldsTheCertificate) {
                    "C_OpenSession", "C_Login", "C_FindObjectsInit", "C_FindObjects",
                    "C_FindObjectsFinal", "C_Logout", "C_CloseSession", "C_OpenSession", "C_Login",
                    "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal", "C_SignInit",
-                   "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}));
+                   "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}));
   EXPECT_EQ(argument("C_OpenSession", 3, "slot"), "1");
   EXPECT_EQ(argument("C_OpenSession", 4, "slot"), "3");
   EXPECT_EQ(argument("C_FindObjectsInit", 2, "template"), key_search());
@@ -594,26 +596,27 @@ INSTANTIATE_TEST_SUITE_P(
                     "return value if an unknown mechanism was specified or if the mechanism "
                     "specified cannot be used in the selected token with the selected function.",
                     // The raw mechanism is tried and refused too; the first answer is reported.
-                    {"C_SignInit", "C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+                    {"C_SignInit", "C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         SignFailure{"SizeQueryFails",
                     key("", "11"),
                     Force{{"C_Sign", 1}},
                     0x32,
                     "Firma fallita: Function::Sign: PKCS11 error: " + std::string(DEVICE_REMOVED),
-                    {"C_SignInit", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+                    {"C_SignInit", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         SignFailure{
             "FillFails",
             key("", "11"),
             Force{{"C_Sign", 2}},
             0xe0,
             "Firma fallita: Function::Sign: PKCS11 error: " + std::string(TOKEN_NOT_PRESENT),
-            {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+            {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize",
+             "UNLOAD"}},
         SignFailure{"VendorDefinedValue",
                     key("", "11"),
                     Force{{"C_Sign", 2}},
                     0x80000001,
                     "Firma fallita: Function::Sign: PKCS11 error: CKR_VENDOR_DEFINED(0x80000001)",
-                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"}},
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         // Only CKR_MECHANISM_INVALID leads to the raw mechanism.
         SignFailure{
             "NoFallbackOnOtherRefusals",
@@ -621,14 +624,14 @@ INSTANTIATE_TEST_SUITE_P(
             Force{{"C_SignInit", 1}},
             0x32,
             "Firma fallita: Function::SignInit: PKCS11 error: " + std::string(DEVICE_REMOVED),
-            {"C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+            {"C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         SignFailure{"OddLengthEcdsaSignature",
                     key("", "0102030405").mechanisms({0x1044}),
                     std::nullopt,
                     0,
                     "Firma fallita: Function::Sign: invalid response from the PKCS#11 module "
                     "(ECDSA signature of odd or zero length)",
-                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "UNLOAD"},
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
                     "ecdsa_sha256"},
         SignFailure{"ContextLoginFails",
                     key("", "11").attribute(0x202, "\x01"),
@@ -637,14 +640,14 @@ INSTANTIATE_TEST_SUITE_P(
                     "Login fallito (PIN errato?): Function::Login: PKCS11 error: " +
                         std::string(PIN_INCORRECT),
                     {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Logout", "C_CloseSession",
-                     "UNLOAD"}},
+                     "C_Finalize", "UNLOAD"}},
         SignFailure{
             "SignInitFailsBeforeTheContextLogin",
             key("", "11").attribute(0x202, "\x01"),
             Force{{"C_SignInit", 2}},
             0x32,
             "Firma fallita: Function::SignInit: PKCS11 error: " + std::string(DEVICE_REMOVED),
-            {"C_SignInit", "C_Sign", "C_SignInit", "C_Logout", "C_CloseSession", "UNLOAD"}},
+            {"C_SignInit", "C_Sign", "C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         // The context login is made once: a second refusal is reported as it is.
         SignFailure{
             "RefusedAgainAfterTheContextLogin",
@@ -653,7 +656,7 @@ INSTANTIATE_TEST_SUITE_P(
             0x0,
             "Firma fallita: Function::Sign: PKCS11 error: " + std::string(USER_NOT_LOGGED_IN),
             {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Logout",
-             "C_CloseSession", "UNLOAD"}}),
+             "C_CloseSession", "C_Finalize", "UNLOAD"}}),
     by_name);
 
 // Each mechanism name: the token's hashing mechanism first, the raw one over
@@ -710,9 +713,9 @@ const std::string DIGEST_INFO_SHA256 = "3031300d060960864801650304020105000420" 
 const std::string DIGEST_INFO_SHA384 = "3041300d060960864801650304020205000430" + SHA384_HELLO;
 const std::string DIGEST_INFO_SHA512 = "3051300d060960864801650304020305000440" + SHA512_HELLO;
 const Names SIGNED_AT_ONCE = {"C_SignInit", "C_Sign",         "C_Sign",
-                              "C_Logout",   "C_CloseSession", "UNLOAD"};
+                              "C_Logout",   "C_CloseSession", "C_Finalize", "UNLOAD"};
 const Names SIGNED_AFTER_FALLBACK = {"C_SignInit", "C_SignInit",     "C_Sign", "C_Sign",
-                                     "C_Logout",   "C_CloseSession", "UNLOAD"};
+                                     "C_Logout",   "C_CloseSession", "C_Finalize", "UNLOAD"};
 // r has its high bit set (a zero goes before it), s has leading zeros (dropped).
 const std::string R_AND_S = std::string(64, 'f') + std::string(62, '0') + "01";
 const std::string R_AND_S_DER = "3026022100" + std::string(64, 'f') + "020101";
@@ -792,7 +795,7 @@ INSTANTIATE_TEST_SUITE_P(
                      std::nullopt,
                      "40" + std::string(DATA_HEX),
                      {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
-                      "C_Logout", "C_CloseSession", "UNLOAD"},
+                      "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
                      {"0x40 null/0", "0x40 null/0"},
                      std::string(DATA_HEX)},
         // After a fallback the operation begins again with the raw mechanism.
@@ -803,7 +806,7 @@ INSTANTIATE_TEST_SUITE_P(
             std::nullopt,
             R_AND_S_DER,
             {"C_SignInit", "C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
-             "C_Logout", "C_CloseSession", "UNLOAD"},
+             "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
             {"0x1045 null/0", "0x1041 null/0", "0x1041 null/0"},
             SHA384_HELLO},
         // The fill call may be the one that asks for the PIN.
@@ -813,7 +816,7 @@ INSTANTIATE_TEST_SUITE_P(
                      Force{{"C_Sign", 2}},
                      "43" + std::string(DATA_HEX),
                      {"C_SignInit", "C_Sign", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
-                      "C_Logout", "C_CloseSession", "UNLOAD"},
+                      "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
                      {"0x43 " + pss_record(0x250, 2, 32), "0x43 " + pss_record(0x250, 2, 32)},
                      std::string(DATA_HEX)}),
     by_name);

@@ -20,11 +20,10 @@ std::string HelperProcessTest::module(MockVariant variant) {
 }
 
 ProcessResult HelperProcessTest::run(const std::vector<std::string>& arguments,
-                                     std::optional<std::string> input) {
+                                     std::optional<std::string> input, ProcessOptions options) {
   scenario.write(dir() / "scenario.txt");
   std::error_code ignored;
   std::filesystem::remove(dir() / "calls.log", ignored);
-  ProcessOptions options;
   options.environment = {{"MIRANDEL_MOCK_SCENARIO", file("scenario.txt")},
                          {"MIRANDEL_MOCK_LOG", file("calls.log")}};
   options.input = std::move(input);
@@ -54,6 +53,21 @@ std::optional<std::string> HelperProcessTest::read_file(const std::string& name)
 void HelperProcessTest::write_file(const std::string& name, const std::string& bytes) const {
   std::ofstream out(dir() / name, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+void expect_teardown(const CallLog& calls, bool finalize_entry_present) {
+  bool initialized = false;
+  for (const RecordedCall& call : calls.all("C_Initialize"))
+    if (call.rv == 0u) initialized = true;
+  const std::vector<RecordedCall> finalizes = calls.all("C_Finalize");
+  if (!initialized || !finalize_entry_present) {
+    EXPECT_EQ(finalizes.size(), 0u) << calls.text();
+    return;
+  }
+  ASSERT_EQ(finalizes.size(), 1u) << calls.text();
+  EXPECT_EQ(finalizes[0].argument("reserved"), "null") << calls.text();
+  EXPECT_EQ(calls.call_names().back(), "C_Finalize") << calls.text();
+  EXPECT_LT(calls.last_index("C_Finalize"), calls.last_index("UNLOAD")) << calls.text();
 }
 
 }  // namespace mirandel::test

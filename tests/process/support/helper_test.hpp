@@ -36,8 +36,9 @@ class HelperProcessTest : public ::testing::Test {
   /// `arguments` (argument 0 is supplied) in dir(), the mock's variables set
   /// in its environment only. Fails the test if the mock reports a broken
   /// scenario or the program could not be started.
+  /// `options` may add a file-size limit or a gone reader of standard output.
   ProcessResult run(const std::vector<std::string>& arguments,
-                    std::optional<std::string> input = std::nullopt);
+                    std::optional<std::string> input = std::nullopt, ProcessOptions options = {});
 
   /// The call log of the last run.
   CallLog log() const { return CallLog::read(dir() / "calls.log"); }
@@ -56,5 +57,11 @@ class HelperProcessTest : public ::testing::Test {
  private:
   TempDir dir_{"mirandel-process-"};
 };
+
+/// The module's teardown in `calls`: once a C_Initialize has succeeded, one
+/// C_Finalize with a null argument as the last call, after the last
+/// C_CloseSession and before the unload (none when the entry is null);
+/// otherwise no C_Finalize.
+void expect_teardown(const CallLog& calls, bool finalize_entry_present = true);
 
 }  // namespace mirandel::test

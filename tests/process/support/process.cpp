@@ -87,6 +87,8 @@ ProcessResult run_process(const std::vector<std::string>& argv, const ProcessOpt
   Pipe status = make_pipe();  // carries errno when exec fails
   const int dev_null = options.input ? -1 : ::open("/dev/null", O_RDONLY | O_CLOEXEC);
 
+  // Before the fork: the child could otherwise write before the reader goes.
+  if (options.stdout_reader_gone) close_fd(out.read);
   const pid_t pid = ::fork();
   if (pid == 0) {
     // Child: only async-signal-safe calls from here on.

@@ -32,6 +32,8 @@ struct ProcessOptions {
   /// The child's working directory; empty: the current one.
   std::filesystem::path working_directory;
   int timeout_seconds = 300;
+  /// Standard output is a pipe whose reader is gone before the child starts.
+  bool stdout_reader_gone = false;
 };
 
 /// Starts argv[0] (searched in PATH when it has no slash) with exactly these

@@ -36,6 +36,12 @@ const char* variant_file_stem(MockVariant variant) {
       return "mirandel_mock_if";
     case MockVariant::NoDiscovery:
       return "mirandel_mock_none";
+    case MockVariant::Thread:
+      return "mirandel_mock_thread";
+    case MockVariant::SignalHandlers:
+      return "mirandel_mock_signal_handlers";
+    case MockVariant::SignalDefaults:
+      return "mirandel_mock_signal_defaults";
   }
   return "";
 }

@@ -17,12 +17,16 @@
 
 namespace mirandel::test {
 
-/// The four builds of the mock module, by the discovery entry points they export.
+/// The builds of the mock module: four by the discovery entry points they
+/// export, three (C_GetFunctionList only) that change the process.
 enum class MockVariant {
   FunctionList,              ///< C_GetFunctionList only
   InterfaceAndFunctionList,  ///< C_GetInterface and C_GetFunctionList
   InterfaceOnly,             ///< C_GetInterface only
   NoDiscovery,               ///< neither
+  Thread,                    ///< a thread from C_Initialize to C_Finalize
+  SignalHandlers,            ///< SIGCHLD and SIGPIPE handlers left behind
+  SignalDefaults,            ///< SIGPIPE and SIGXFSZ back to their defaults
 };
 
 /// The program under test, as a host path.

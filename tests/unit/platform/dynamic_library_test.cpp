@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include "platform/signal_dispositions.hpp"
+
 namespace mirandel::platform {
 namespace {
 
@@ -32,6 +36,21 @@ TEST(DynamicLibrary, LooksUpExportsAndRecordsMissingOnes) {
   DynamicLibrary moved = std::move(*opened);
   EXPECT_TRUE(moved.symbol(EXPORTED).has_value());
   EXPECT_FALSE(opened->symbol(EXPORTED).has_value());
+}
+
+void count_nothing(int) {}
+
+TEST(DynamicLibrary, UnloadPutsBackTheSignalDispositionsRecordedAtStart) {
+  using Handler = void (*)(int);
+  const Handler at_start = std::signal(SIGTERM, SIG_DFL);
+  std::signal(SIGTERM, at_start);
+  record_signal_dispositions();
+  {
+    auto opened = DynamicLibrary::open(SYSTEM_LIBRARY);
+    ASSERT_TRUE(opened.has_value());
+    std::signal(SIGTERM, count_nothing);  // as the library's code might
+  }
+  EXPECT_EQ(std::signal(SIGTERM, at_start), at_start);
 }
 
 }  // namespace
