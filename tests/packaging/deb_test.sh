@@ -30,9 +30,10 @@ check_true "maintainer is a name and an address" grep -qE '^[^<]+ <[^@ ]+@[^> ]+
 check_equal "description summary" "lists and signs with PKCS#11 tokens for another program" \
   "$(field Description | head -n 1)"
 check_true "the description names the licence" grep -q 'Apache License 2.0' <<<"$(field Description)"
-# dpkg-shlibdeps computes versioned dependencies on the C and C++ runtimes.
+# dpkg-shlibdeps computes versioned dependencies on the C and C++ runtimes and
+# on libcrypto (libssl3), which computes the digests.
 depends=$(field Depends)
-for library in libc6 libgcc-s1 libstdc++6; do
+for library in libc6 libgcc-s1 libstdc++6 libssl3; do
   check_true "depends on $library with a version" grep -qE "(^|, )${library//+/\\+} \(>= [0-9.]+\)" \
     <<<"$depends"
 done
