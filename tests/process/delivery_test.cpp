@@ -304,6 +304,23 @@ TEST_F(Delivery, WritesAnExistingFileInPlaceKeepingItsIdentity) {
   EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{});
 }
 
+TEST_F(Delivery, WritesAnotherUsersWritableFileInAStickyFolder) {
+  if (!native() || ::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  one_slot();
+  fs::permissions(dir(), fs::perms(0711));
+  fs::create_directory(host_file("shared"));
+  fs::permissions(host_file("shared"), fs::perms(01777));
+  write_file("shared/out.json", "old document");
+  fs::permissions(host_file("shared/out.json"), fs::perms(0666));
+  const ProcessOptions options = mock_options();
+  const ProcessResult result =
+      run_process(wrapped({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"},
+                          {module(), file("shared/out.json")}),
+                  options);
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(read_file("shared/out.json"), listing_of({CERT}));
+}
+
 TEST_F(Delivery, GivesThePythonNamedTemporaryFileHolderTheDocument) {
   if (!native()) GTEST_SKIP() << "a Linux path from Python";
   one_slot();
