@@ -3,10 +3,11 @@
 // building it never leaves half a document anywhere. With an output path an
 // existing file is written in place, so it stays the caller's file and a
 // handle on it sees the document; a new one is written under a temporary
-// name and renamed into place (platform::write_file). Without one, the document and a line
-// feed go to the real standard output, resumed after partial and interrupted
-// writes and waiting while a non-blocking stream is full. Nothing is printed
-// on failure: false here becomes exit status 1, the caller's only sign.
+// name and renamed into place (platform::write_file). Without one, the
+// document and a line feed go to the real standard output, resumed after
+// partial and interrupted writes and waiting while a non-blocking stream is
+// full. Nothing is printed on failure: false here becomes exit status 1, the
+// caller's only sign.
 #pragma once
 
 #include <algorithm>
