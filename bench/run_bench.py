@@ -177,19 +177,28 @@ def main():
                          f"earlier: {result['previous'][0] * 1000:.1f} ms", f"{ratio:.3f}x",
                          "information", ""))
 
+    # An output file that exists, as a caller's NamedTemporaryFile does: the
+    # document is written into it in place.
+    out_path = os.path.join(args.work, "out.json")
+    open(out_path, "wb").close()
+
     # Listing.
     programs = {
         "ours": dict(argv=[args.helper, args.module], env=list_env),
+        "ours to a file": dict(argv=[args.helper, args.module, out_path], env=list_env),
         "floor": dict(argv=[args.floor, "list", args.module], env=list_env),
     }
     if args.previous:
         programs["previous"] = dict(argv=[args.previous, args.module], env=list_env)
     result = interleaved(programs, max(args.rounds, args.small_rounds))
+    if open(out_path, "rb").read() + b"\n" != result["ours"][2]:
+        raise SystemExit("the listing written to a file differs from the one on standard output")
     listed = int(result["floor"][2])
-    ratio = result["ours"][0] / result["floor"][0]
-    rows.append(("listing", f"listing, {listed} certificates on 3 tokens (wall)",
-                 f"{result['ours'][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
-                 f"{ratio:.3f}x", "≤ 1.05x", verdict(ratio, 1.05)))
+    for name, where in (("ours", ""), ("ours to a file", " into an existing file")):
+        ratio = result[name][0] / result["floor"][0]
+        rows.append(("listing", f"listing, {listed} certificates on 3 tokens{where} (wall)",
+                     f"{result[name][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
+                     f"{ratio:.3f}x", "≤ 1.05x", verdict(ratio, 1.05)))
     previous_row("listing", "listing", result)
 
     targets = {1024: 1.05, MiB: 1.15, 16 * MiB: 1.4, 64 * MiB: 1.4}
@@ -206,17 +215,25 @@ def main():
         if args.previous:
             programs["previous"] = dict(argv=[args.previous, args.module, "", "sign",
                                               request_path], env=sign_env)
+        to_file = size == 1024
+        if to_file:
+            programs["ours to a file"] = dict(
+                argv=[args.helper, args.module, out_path, "sign", request_path], env=sign_env)
         result = interleaved(programs,
                              max(args.rounds, args.small_rounds) if size <= MiB else args.rounds)
         document = result["ours"][2].decode()
         expected = '{"signature":"%s","error":null}\n' % result["floor"][2].hex()
         if document != expected:
             raise SystemExit(f"the helper's signature of {size} bytes differs from the floor's")
-        ratio = result["ours"][0] / result["floor"][0]
+        if to_file and open(out_path, "rb").read() + b"\n" != document.encode():
+            raise SystemExit(f"the signature of {size} bytes written to a file differs")
         limit = targets.get(size, 1.4)
-        rows.append(("signing", f"signing {size_name(size)} (wall)",
-                     f"{result['ours'][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
-                     f"{ratio:.3f}x", f"≤ {limit}x", verdict(ratio, limit)))
+        variants = (("ours", ""), ("ours to a file", " into an existing file"))
+        for name, where in variants[:1 + to_file]:
+            ratio = result[name][0] / result["floor"][0]
+            rows.append(("signing", f"signing {size_name(size)}{where} (wall)",
+                         f"{result[name][0] * 1000:.1f} ms", f"{result['floor'][0] * 1000:.1f} ms",
+                         f"{ratio:.3f}x", f"≤ {limit}x", verdict(ratio, limit)))
         previous_row("signing", f"signing {size_name(size)}", result)
         rows.append(("signing", f"signing {size_name(size)}: pkcs11-tool --sign (reference)",
                      f"{result['ours'][0] * 1000:.1f} ms",

@@ -1,13 +1,13 @@
 // Delivery of the result document, the program's one answer. The whole text
 // is built in memory before the first byte is written, so a failure while
-// building it never leaves half a document anywhere. With an output path the
-// file is replaced in one step (platform::write_file: a temporary file in the
-// same folder, synced, then renamed over the target), so the caller finds
-// either the old contents or the whole new document; devices, pipes and
-// symbolic links are written in place. Without one, the document and a line
-// feed go to the real standard output, resumed after partial and interrupted
-// writes and waiting while a non-blocking stream is full. Nothing is printed
-// on failure: false here becomes exit status 1, the caller's only sign.
+// building it never leaves half a document anywhere. With an output path an
+// existing file is written in place, so it stays the caller's file and a
+// handle on it sees the document; a new one is written under a temporary
+// name and renamed into place (platform::write_file). Without one, the
+// document and a line feed go to the real standard output, resumed after
+// partial and interrupted writes and waiting while a non-blocking stream is
+// full. Nothing is printed on failure: false here becomes exit status 1, the
+// caller's only sign.
 #pragma once
 
 #include <algorithm>
@@ -20,6 +20,7 @@
 
 #include "documents.hpp"
 #include "messages.hpp"
+#include "platform/file_io.hpp"
 
 namespace mirandel {
 
@@ -27,9 +28,9 @@ namespace mirandel {
 /// standard output with a line feed. True only when the whole document
 /// reached its destination.
 [[nodiscard]] bool emit_document(const ListingDocument& document,
-                                 const std::optional<std::filesystem::path>& output);
+                                 const std::optional<platform::OutputFile>& output);
 [[nodiscard]] bool emit_document(const SignatureDocument& document,
-                                 const std::optional<std::filesystem::path>& output);
+                                 const std::optional<platform::OutputFile>& output);
 
 namespace detail {
 
@@ -69,14 +70,14 @@ inline constexpr std::string_view FALLBACK_SIGNATURE_DOCUMENT =
 /// Writes finished document text to `output`, or to standard output with a
 /// line feed. True only when all of it was written.
 [[nodiscard]] bool deliver_document(std::string_view text,
-                                    const std::optional<std::filesystem::path>& output);
+                                    const std::optional<platform::OutputFile>& output);
 
 /// Runs `serialise` to get the whole text before anything is written, then
 /// delivers it; delivers `fallback` instead if `serialise` throws. True only
 /// when what was delivered arrived whole.
 template <typename Serialise>
 [[nodiscard]] bool emit_serialised(Serialise&& serialise, std::string_view fallback,
-                                   const std::optional<std::filesystem::path>& output) {
+                                   const std::optional<platform::OutputFile>& output) {
   std::string text;
   try {
     text = serialise();

@@ -2,6 +2,7 @@
 // document, exit.
 #include <exception>
 #include <new>
+#include <optional>
 #include <variant>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "messages.hpp"
 #include "platform/arguments.hpp"
 #include "platform/console.hpp"
+#include "platform/file_io.hpp"
 #include "platform/process_hardening.hpp"
 #include "platform/signal_dispositions.hpp"
 #include "platform/standard_streams.hpp"
@@ -40,12 +42,15 @@ int run(int argc, char** argv) {
     return EXIT_USAGE;
   }
   const Invocation& invocation = std::get<Invocation>(outcome);
+  // Fixed before the module loads: a module that changes the working
+  // directory does not move the document.
+  const std::optional<platform::OutputFile> output(invocation.output_path);
   // Each run releases the module before returning its document, so the
   // module is finalised, unloaded and its signal handlers gone before
   // anything is written.
   const bool delivered = invocation.mode == RunMode::Sign
-                             ? emit_document(run_signing(invocation), invocation.output_path)
-                             : emit_document(run_listing(invocation), invocation.output_path);
+                             ? emit_document(run_signing(invocation), output)
+                             : emit_document(run_listing(invocation), output);
   return delivered ? EXIT_DOCUMENT : EXIT_UNDELIVERED;
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cwchar>
 #include <string>
+#include <utility>
 
 #include "platform/io_win32.hpp"
 
@@ -31,18 +32,24 @@ class FileHandle {
 };
 
 /// Opens `path` for writing, shared for reading, writing and deleting, so
-/// that a caller watching or replacing the file is never locked out.
+/// that a caller watching or replacing the file is never locked out. No lock
+/// is taken: a caller may hold its own while it waits for us.
 HANDLE open_for_writing(const std::filesystem::path& path, DWORD disposition) {
   return CreateFileW(path.c_str(), GENERIC_WRITE,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-/// Opens `path` itself, created or truncated (CREATE_ALWAYS leaves nothing
-/// of older contents), and writes it.
-bool write_in_place(const std::filesystem::path& path, std::string_view bytes) {
-  FileHandle file(open_for_writing(path, CREATE_ALWAYS));
+/// Opens `path` itself with `disposition` and writes it. An existing file
+/// on a disk is truncated here rather than by the disposition: it keeps its
+/// attributes, streams and identity, and a hidden file opens as well. When
+/// the open fails, its error goes to `open_error` (if given).
+bool write_in_place(const std::filesystem::path& path, DWORD disposition, std::string_view bytes,
+                    DWORD* open_error = nullptr) {
+  FileHandle file(open_for_writing(path, disposition));
+  if (open_error) *open_error = file.valid() ? ERROR_SUCCESS : GetLastError();
   if (!file.valid()) return false;
+  if (GetFileType(file.get()) == FILE_TYPE_DISK && !SetEndOfFile(file.get())) return false;
   return win32::write_all(file.get(), bytes);
 }
 
@@ -100,76 +107,83 @@ std::filesystem::path temporary_name(const std::filesystem::path& folder, unsign
   return folder / name;
 }
 
-bool refused_for_now(DWORD error) noexcept {
-  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
-}
-
-/// Moves our temporary file over the target in one step; ERROR_SUCCESS or
-/// the last error. Another program replacing or holding the target can
-/// refuse the move for a moment, so it is tried a few times.
-DWORD move_over(const std::filesystem::path& temporary, const std::filesystem::path& path) {
-  for (int attempt = 0;; ++attempt) {
-    if (MoveFileExW(temporary.c_str(), path.c_str(),
-                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-      return ERROR_SUCCESS;
-    DWORD error = GetLastError();
-    if (attempt == 9 || !refused_for_now(error)) return error;
-    Sleep(10);
-  }
-}
-
-/// Writes a new file beside `path` (created exclusively, flushed) and moves
-/// it over `path` in one step, so that `path` holds either its old contents
-/// or all of the new ones. Only our own temporary file is ever deleted. When
-/// the folder takes no new file, or the target cannot be replaced while
-/// another program holds it, the target is written in place instead.
-bool replace_file(const std::filesystem::path& path, std::string_view bytes) {
+/// Writes a file that does not exist yet: under a temporary name beside it
+/// (created exclusively), then moved into place, so that nobody finds it
+/// partial. Only our own temporary file is ever deleted. When the folder
+/// takes no new file, the temporary name would be too long, or the move is
+/// refused, the target is created directly instead.
+bool create_new(const std::filesystem::path& path, std::string_view bytes) {
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : L".";
+  const auto create_directly = [&] { return write_in_place(path, OPEN_ALWAYS, bytes); };
   std::filesystem::path temporary;
   HANDLE created = INVALID_HANDLE_VALUE;
   DWORD error = ERROR_SUCCESS;
   for (unsigned attempt = 0; created == INVALID_HANDLE_VALUE && attempt < 64; ++attempt) {
     temporary = temporary_name(folder, attempt);
+    if (temporary.native().size() >= MAX_PATH) return create_directly();
     created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     error = created == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
   }
   if (created == INVALID_HANDLE_VALUE) {
-    if (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT)
-      return write_in_place(path, bytes);
-    return false;
+    return (error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT ||
+            error == ERROR_FILENAME_EXCED_RANGE) &&
+           create_directly();
   }
   bool complete;
   {
+    // Nothing is flushed: the caller reads the document the moment we exit.
     FileHandle file(created);
-    complete = win32::write_all(file.get(), bytes) && FlushFileBuffers(file.get());
+    complete = win32::write_all(file.get(), bytes);
   }
-  if (!complete) {
-    DeleteFileW(temporary.c_str());
-    return false;
-  }
-  DWORD move_error = move_over(temporary, path);
-  if (move_error == ERROR_SUCCESS) return true;
+  if (complete && MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+    return true;
+  error = GetLastError();
   DeleteFileW(temporary.c_str());
-  return refused_for_now(move_error) && write_in_place(path, bytes);
+  return complete &&
+         (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION ||
+          error == ERROR_NOT_SAME_DEVICE) &&
+         create_directly();
 }
 
 }  // namespace
 
-bool write_file(const std::filesystem::path& path, std::string_view bytes) {
+/// The full path, fixed now against the working directory (and the drive's
+/// current folder for a path like D:name); the path as given if that fails.
+OutputFile::OutputFile(const std::filesystem::path& path) : path_(path) {
+  if (path.empty()) return;
+  DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return;
+  std::wstring full(needed, L'\0');
+  DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return;
+  full.resize(length);
+  path_ = full;
+}
+
+OutputFile::~OutputFile() = default;
+
+OutputFile::OutputFile(OutputFile&& other) noexcept
+    : path_(std::move(other.path_)), folder_(other.folder_) {}
+
+bool write_file(const OutputFile& output, std::string_view bytes) {
+  const std::filesystem::path& path = output.path();
   if (path.empty()) return false;
   switch (kind_of(path)) {
     case TargetKind::Missing:
-      return replace_file(path, bytes);
-    case TargetKind::RegularFile:
-      // A file we could not have written in place is not replaced either.
-      if (!FileHandle(open_for_writing(path, OPEN_EXISTING)).valid()) return false;
-      return replace_file(path, bytes);
+      return create_new(path, bytes);
+    case TargetKind::RegularFile: {
+      // Written in place, so it stays the caller's file; should it have
+      // gone meanwhile, it is made anew.
+      DWORD open_error = ERROR_SUCCESS;
+      if (write_in_place(path, OPEN_EXISTING, bytes, &open_error)) return true;
+      return open_error == ERROR_FILE_NOT_FOUND && create_new(path, bytes);
+    }
     case TargetKind::Other:
       break;
   }
-  return write_in_place(path, bytes);
+  return write_in_place(path, CREATE_ALWAYS, bytes);
 }
 
 bool read_file(const std::filesystem::path& path, SecretBytes& out) {

@@ -2,6 +2,7 @@
 #include "platform/standard_streams.hpp"
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,7 +18,7 @@ namespace {
 struct Streams {
   bool guarded = false;
   int document = STDOUT_FILENO;  ///< the real standard output, or -1
-  int real_stdout = -1;          ///< what descriptor 1 was (the null device if closed)
+  int real_stdout = -1;          ///< what descriptor 1 was (a socket if closed)
 };
 Streams g_streams;
 
@@ -52,7 +53,12 @@ void guard_standard_streams() noexcept {
     if (fd == STDOUT_FILENO) stdout_was_open = false;
     open_null_as(fd);
   }
-  int saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  // For a closed standard output, the stand-in restored while an output path
+  // is opened is a socket: /dev/stdout and /proc/self/fd/1 then fail to
+  // open, where the null device would take the document and look like a
+  // delivery.
+  int saved = stdout_was_open ? -1 : ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (saved < 0) saved = ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
   if (saved < 0) return;  // no spare descriptor: keep writing to descriptor 1
   if (!point_at(STDERR_FILENO, STDOUT_FILENO)) {
     ::close(saved);

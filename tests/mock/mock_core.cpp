@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <optional>
 #include <string>
@@ -408,6 +409,10 @@ extern "C" {
 CK_RV C_Initialize(CK_VOID_PTR init_args) {
   Call call("C_Initialize");
   chatter("C_Initialize");
+  if (!g_state.scenario.chdir.empty()) {
+    std::error_code error;
+    std::filesystem::current_path(g_state.scenario.chdir, error);
+  }
   const auto* args = static_cast<const CK_C_INITIALIZE_ARGS*>(init_args);
   if (!args) {
     call.arg("args", "null");

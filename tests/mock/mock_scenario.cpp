@@ -329,6 +329,9 @@ Scenario parse_lines(const std::string& text, std::size_t& line_number) {
       if (words.size() != 2) fail("pin_scan needs the inverted PIN in hex");
       scenario.pin_scan_inverted = parse_hex(words[1]);
       if (scenario.pin_scan_inverted.empty()) fail("pin_scan needs a PIN of at least one byte");
+    } else if (keyword == "chdir") {
+      scenario.chdir = std::string(rest_of_line(line, keyword));
+      if (scenario.chdir.empty()) fail("chdir needs a path");
     } else if (keyword == "stdout_chatter") {
       scenario.stdout_chatter = true;
       scenario.chatter_file = std::string(rest_of_line(line, keyword));

@@ -77,6 +77,7 @@ struct Scenario {
   bool function_list_null = false;  ///< C_GetFunctionList: CKR_OK and no list
   CK_SESSION_HANDLE session_base = 5001;
   std::string watch;  ///< a file whose presence is recorded at unload
+  std::string chdir;  ///< a folder C_Initialize makes the working directory
   /// C_Initialize, C_GetSlotList and C_Sign print to standard output
   /// (printf, unflushed, and a raw write to descriptor 1).
   bool stdout_chatter = false;

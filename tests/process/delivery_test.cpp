@@ -1,7 +1,8 @@
 // Whole-process tests of how the document reaches the caller: a module that
 // prints to standard output, standard streams closed at start, a slow
-// non-blocking pipe, output files that cannot be written whole, special
-// files, and concurrent runs. The exit status says whether a whole document
+// non-blocking pipe, existing files written in place, new files shown only
+// whole, output files that cannot be written whole, special files, and
+// concurrent runs. The exit status says whether a whole document
 // arrived where the caller asked for it.
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -19,8 +20,11 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "helper_test.hpp"
@@ -154,6 +158,15 @@ TEST_F(Delivery, WritesTheFileWhenEveryStandardStreamWasClosed) {
   EXPECT_EQ(read_file("module.log"), "mock log opened\n");
 }
 
+TEST_F(Delivery, ReportsStandardOutputClosedAtStartAsAnOutputPath) {
+  if (!native()) GTEST_SKIP() << "Linux paths of standard output";
+  one_slot();
+  for (const char* path : {"/dev/stdout", "/proc/self/fd/1"}) {
+    const ProcessResult result = run_redirected(">&-", {module(), path});
+    EXPECT_EQ(result.exit_code, 1) << path << result.describe();
+  }
+}
+
 // ---- A non-blocking pipe read slowly ------------------------------------------
 
 /// Starts the program with standard output on a pipe whose write end is
@@ -233,17 +246,21 @@ TEST_F(Delivery, ReportsAFullDeviceWithStatusOne) {
   EXPECT_EQ(result.err, "");
 }
 
-TEST_F(Delivery, KeepsTheOldDocumentWhenAFileSizeLimitStopsTheWrite) {
+TEST_F(Delivery, LeavesAnExistingFilePartialAndNoNewFileWhenAFileSizeLimitStopsTheWrite) {
   if (!native()) GTEST_SKIP() << "resource limits are set on the Linux process";
   const std::vector<Bytes> certs = big_certificates(4, 5000);  // a 40 KB document
   one_slot(certs);
-  write_file("out.json", "old document");
+  write_file("old.json", "old document");
   const ProcessOptions options = mock_options();
-  const ProcessResult result =
-      run_process(wrapped({"prlimit", "--fsize=16384", "--"}, {module(), "out.json"}), options);
-  EXPECT_EQ(result.signal, 0) << "killed by a signal: " << result.describe();
-  EXPECT_EQ(result.exit_code, 1) << result.describe();
-  EXPECT_EQ(read_file("out.json"), "old document");
+  for (const std::string name : {"old.json", "new.json"}) {
+    const ProcessResult result =
+        run_process(wrapped({"prlimit", "--fsize=16384", "--"}, {module(), name}), options);
+    EXPECT_EQ(result.signal, 0) << "killed by a signal: " << result.describe();
+    EXPECT_EQ(result.exit_code, 1) << result.describe();
+  }
+  // Written in place as far as the limit let it.
+  EXPECT_EQ(read_file("old.json"), listing_of(certs).substr(0, 16384));
+  EXPECT_EQ(read_file("new.json"), std::nullopt);
   EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{}) << "a temporary file was left";
 }
 
@@ -257,17 +274,90 @@ TEST_F(Delivery, ReportsADirectoryAsOutputWithStatusOne) {
   EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{});
 }
 
-TEST_F(Delivery, ReplacesAnExistingFileWholeKeepingItsPermissions) {
+TEST_F(Delivery, WritesAnExistingFileInPlaceKeepingItsIdentity) {
   one_slot();
   write_file("out.json", std::string(100000, 'o'));
+  fs::create_hard_link(host_file("out.json"), host_file("link.json"));
   if (native()) fs::permissions(host_file("out.json"), fs::perms(0640));
+  const bool as_root = ::geteuid() == 0;
+  if (as_root) {
+    ASSERT_EQ(::chown(host_file("out.json").c_str(), 1, 2), 0);
+  }
+  struct stat before {};
+  ASSERT_EQ(::stat(host_file("out.json").c_str(), &before), 0);
+  // A caller that holds the file open, as Python's NamedTemporaryFile or
+  // mkstemp do, reads the document through its handle.
+  std::ifstream held(host_file("out.json"), std::ios::binary);
+  const ProcessResult result = run({module(), "out.json"});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(held), {}), listing_of({CERT}));
+  EXPECT_EQ(read_file("link.json"), listing_of({CERT}));
+  struct stat after {};
+  ASSERT_EQ(::stat(host_file("out.json").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_nlink, 2u);
+  if (native()) {
+    EXPECT_EQ(after.st_mode & 07777, 0640u);
+  }
+  if (as_root) {
+    EXPECT_EQ(std::pair(after.st_uid, after.st_gid), std::pair(uid_t{1}, gid_t{2}));
+  }
+  EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{});
+}
+
+TEST_F(Delivery, WritesAnotherUsersWritableFileInAStickyFolder) {
+  if (!native() || ::geteuid() != 0) GTEST_SKIP() << "needs root to run as another user";
+  one_slot();
+  fs::permissions(dir(), fs::perms(0711));
+  fs::create_directory(host_file("shared"));
+  fs::permissions(host_file("shared"), fs::perms(01777));
+  write_file("shared/out.json", "old document");
+  fs::permissions(host_file("shared/out.json"), fs::perms(0666));
+  const ProcessOptions options = mock_options();
+  const ProcessResult result =
+      run_process(wrapped({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"},
+                          {module(), file("shared/out.json")}),
+                  options);
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  EXPECT_EQ(read_file("shared/out.json"), listing_of({CERT}));
+}
+
+TEST_F(Delivery, WritesARelativePathWhereItWasWhenAModuleChangesTheWorkingDirectory) {
+  one_slot();
+  fs::create_directory(host_file("elsewhere"));
+  scenario.chdir(file("elsewhere"));
   const ProcessResult result = run({module(), "out.json"});
   EXPECT_EQ(result.exit_code, 0) << result.describe();
   EXPECT_EQ(read_file("out.json"), listing_of({CERT}));
-  if (native()) {
-    EXPECT_EQ(fs::status(host_file("out.json")).permissions() & fs::perms::all, fs::perms(0640));
+  EXPECT_TRUE(fs::is_empty(host_file("elsewhere")));
+}
+
+TEST_F(Delivery, CreatesAPathNearTheLengthLimitDirectly) {
+  if (!native()) GTEST_SKIP() << "Linux path limits";
+  one_slot();
+  // 16 folders of 254 characters and a short name: 4,086 bytes, too long
+  // for a temporary name beside it. Made and removed by descriptor, since
+  // the absolute path is past the limit.
+  const std::string folder(254, 'd');
+  std::string relative;
+  std::vector<int> folders = {::open(dir().c_str(), O_PATH | O_DIRECTORY)};
+  for (int i = 0; i < 16; ++i) {
+    ASSERT_EQ(::mkdirat(folders.back(), folder.c_str(), 0755), 0);
+    folders.push_back(::openat(folders.back(), folder.c_str(), O_PATH | O_DIRECTORY));
+    relative += folder + "/";
   }
-  EXPECT_EQ(hidden_names(dir()), std::vector<std::string>{});
+  relative += "o.json";
+  ASSERT_EQ(relative.size(), 4086u);
+  const ProcessResult result = run({module(), relative});
+  EXPECT_EQ(result.exit_code, 0) << result.describe();
+  const fs::path last = fs::path("/proc/self/fd") / std::to_string(folders.back());
+  EXPECT_EQ(read_whole(last / "o.json"), listing_of({CERT}));
+  ::unlinkat(folders.back(), "o.json", 0);
+  for (std::size_t i = folders.size() - 1; i > 0; --i) {
+    ::close(folders[i]);
+    ::unlinkat(folders[i - 1], folder.c_str(), AT_REMOVEDIR);
+  }
+  ::close(folders[0]);
 }
 
 /// Makes a folder refuse new entries while it lives: chmod 0555, or for root
@@ -386,7 +476,7 @@ TEST_F(Delivery, WritesToDevStdoutExactlyTheDocumentWhileAModuleChatters) {
   EXPECT_NE(result.err.find("chatter C_GetSlotList write"), std::string::npos);
 }
 
-TEST_F(Delivery, ShowsOnlyTheOldOrTheWholeNewDocumentWhileWriting) {
+TEST_F(Delivery, ShowsANewFileOnlyWholeWhileWriting) {
   const std::vector<Bytes> certs = big_certificates(4, 125000);  // a 1 MB document
   one_slot(certs);
   const std::string document = listing_of(certs);
@@ -394,7 +484,7 @@ TEST_F(Delivery, ShowsOnlyTheOldOrTheWholeNewDocumentWhileWriting) {
   const std::vector<std::string> argv = wrapped({}, {module(), "out.json"});
   std::size_t other_sizes = 0;
   for (int round = 0; round < 2; ++round) {
-    write_file("out.json", "old document");
+    fs::remove(host_file("out.json"));
     std::atomic<bool> done = false;
     ProcessResult result;
     std::thread runner([&] {
@@ -403,20 +493,19 @@ TEST_F(Delivery, ShowsOnlyTheOldOrTheWholeNewDocumentWhileWriting) {
     });
     // Whatever a reader finds at the path while the run goes on.
     while (!done) {
-      const std::string seen = read_whole(host_file("out.json")).value_or("");
-      if (seen != "old document" && seen != document) ++other_sizes;
+      const std::optional<std::string> seen = read_whole(host_file("out.json"));
+      if (seen && *seen != document) ++other_sizes;
     }
     runner.join();
     EXPECT_EQ(result.exit_code, 0) << result.describe();
     EXPECT_TRUE(read_file("out.json") == document);
   }
-  EXPECT_EQ(other_sizes, 0u) << "a reader saw an empty or partial document " << other_sizes
-                             << " times";
+  EXPECT_EQ(other_sizes, 0u) << "a reader saw an empty or partial file " << other_sizes << " times";
 }
 
 // ---- Concurrent runs -------------------------------------------------------------
 
-TEST_F(Delivery, LeavesOneWholeDocumentAfterTwoConcurrentRunsToOnePath) {
+TEST_F(Delivery, LeavesOneWholeDocumentAfterTwoConcurrentRunsCreatingOnePath) {
   // Two scenarios whose listings differ in size and in every byte.
   const std::vector<Bytes> small = big_certificates(2, 100000, 'a');
   const std::vector<Bytes> large = big_certificates(3, 200000, 'b');
@@ -433,6 +522,8 @@ TEST_F(Delivery, LeavesOneWholeDocumentAfterTwoConcurrentRunsToOnePath) {
   }
   const std::vector<std::string> argv = wrapped({}, {module(), "out.json"});
   for (int round = 0; round < 3; ++round) {
+    // (On an existing file two runs write in place: the caller's race.)
+    fs::remove(host_file("out.json"));
     ProcessResult first, second;
     std::thread a([&] { first = run_process(argv, options[0]); });
     std::thread b([&] { second = run_process(argv, options[1]); });

@@ -155,6 +155,9 @@ class Scenario {
   /// `file_path` (as the program under test names it) C_Initialize also
   /// opens that file and keeps it open.
   Scenario& stdout_chatter(const std::string& file_path = "");
+  /// C_Initialize makes `folder` (as the program under test names it) the
+  /// working directory.
+  Scenario& chdir(const std::string& folder);
   /// The mock searches its process's memory for `pin` after every C_Logout
   /// and at unload, and records what it finds as PIN-SCAN lines; `pin` is
   /// then every token's PIN. The scenario file holds it inverted only.

@@ -45,7 +45,7 @@ TEST_F(FileIo, WriteTruncatesAnExistingFile) {
 }
 
 TEST_F(FileIo, WriteFailsWithoutCreatingAnything) {
-  EXPECT_FALSE(write_file("", "x"));
+  EXPECT_FALSE(write_file(fs::path(), "x"));
   EXPECT_FALSE(write_file(dir_.path() / "missing" / "out.json", "x"));
   EXPECT_FALSE(fs::exists(dir_.path() / "missing"));
   EXPECT_FALSE(write_file(dir_.path(), "x"));
