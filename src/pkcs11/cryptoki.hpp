@@ -50,6 +50,7 @@ inline constexpr CK_RV CKR_ATTRIBUTE_TYPE_INVALID = 0x12;
 inline constexpr CK_RV CKR_BUFFER_TOO_SMALL = 0x150;
 inline constexpr CK_RV CKR_CRYPTOKI_ALREADY_INITIALIZED = 0x191;
 inline constexpr CK_RV CKR_MECHANISM_INVALID = 0x70;
+inline constexpr CK_RV CKR_OPERATION_ACTIVE = 0x90;
 inline constexpr CK_RV CKR_USER_ALREADY_LOGGED_IN = 0x100;
 inline constexpr CK_RV CKR_USER_NOT_LOGGED_IN = 0x101;
 inline constexpr CK_RV CKR_VENDOR_DEFINED = 0x80000000;

@@ -93,7 +93,9 @@ std::unexpected<SigningFailure> signing_failed(pkcs11::BindingError error) {
 /// PIN at every signature refuses C_Sign with CKR_USER_NOT_LOGGED_IN, which
 /// ends the operation: it is begun again with the mechanism that was
 /// accepted, the PIN given for it (CKU_CONTEXT_SPECIFIC), and the data
-/// signed once more. That happens at most once; any other key sees only
+/// signed once more; a module that kept the refused operation answers that
+/// C_SignInit with CKR_OPERATION_ACTIVE and is given the login for the
+/// operation it kept. That happens at most once; any other key sees only
 /// C_SignInit and the two C_Sign calls.
 std::expected<pkcs11::Bytes, SigningFailure> sign_with_key(const pkcs11::Session& session,
                                                            ck::CK_OBJECT_HANDLE key,
@@ -114,8 +116,13 @@ std::expected<pkcs11::Bytes, SigningFailure> sign_with_key(const pkcs11::Session
 
   pkcs11::Result<pkcs11::Bytes> signature = pkcs11::sign(session, input);
   if (!signature && pkcs11::failed_with(signature.error(), ck::CKR_USER_NOT_LOGGED_IN)) {
+    // Some modules keep the operation after refusing C_Sign, against the
+    // standard, and then refuse a new C_SignInit with CKR_OPERATION_ACTIVE.
+    // The operation they kept has the same mechanism and key, so the context
+    // login goes to it.
     pkcs11::Result<void> again = pkcs11::sign_init(session, accepted, key);
-    if (!again) return signing_failed(again.error());
+    if (!again && !pkcs11::failed_with(again.error(), ck::CKR_OPERATION_ACTIVE))
+      return signing_failed(again.error());
     pkcs11::Result<void> login = pkcs11::login_context_specific(session, pin_bytes(request));
     if (!login) return std::unexpected(SigningFailure{LOGIN_FAILED_PREFIX, login.error()});
     signature = pkcs11::sign(session, input);

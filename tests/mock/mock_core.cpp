@@ -867,6 +867,7 @@ CK_RV C_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_B
   const CK_ULONG capacity = signature_length ? *signature_length : 0;
   call.arg("sig", output_buffer(signature, signature ? capacity : 0, capacity));
   CK_RV rv = CKR_OK;
+  bool keeps_operation = false;
   SessionState* session = find_session(handle);
   if (std::optional<CK_RV> early = call.gate_session(session)) {
     rv = *early;
@@ -877,6 +878,7 @@ CK_RV C_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_B
   } else if (const ObjectSpec* key = find_object(*session, session->signing_key);
              key && always_authenticate(*key) && !session->context_login) {
     rv = CKR_USER_NOT_LOGGED_IN;
+    keeps_operation = key->keeps_refused_operation;
   } else {
     const Bytes input = data ? Bytes(reinterpret_cast<const char*>(data), data_length) : Bytes();
     const Bytes produced = key ? signature_for(*key, session->signing_mechanism, input) : Bytes();
@@ -896,7 +898,9 @@ CK_RV C_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_B
     if (force->rv) rv = *force->rv;
   }
   // A signing operation ends with a call that yields the signature or fails.
-  if (session && ((rv == CKR_OK && signature) || (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL)))
+  // (Unless the key keeps the operation it refused for want of the PIN.)
+  if (session && !keeps_operation &&
+      ((rv == CKR_OK && signature) || (rv != CKR_OK && rv != CKR_BUFFER_TOO_SMALL)))
     session->signing = false;
   if (signature_length) call.result("siglen", dec(*signature_length));
   return call.finish(rv);

@@ -165,6 +165,8 @@ ObjectSpec parse_object(const std::vector<std::string_view>& words, CK_OBJECT_HA
       }
     } else if (option.key == "size_query" && option.has_value) {
       object.signature_size_query = parse_ulong(option.value);
+    } else if (option.key == "keeps_refused" && !option.has_value) {
+      object.keeps_refused_operation = true;
     } else if (option.key == "mechanisms" && option.has_value) {
       object.mechanisms.clear();
       std::string_view rest = option.value;

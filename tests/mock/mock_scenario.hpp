@@ -34,6 +34,7 @@ struct ObjectSpec {
   std::size_t signature_pattern_length = 0;
   std::optional<CK_ULONG> signature_size_query;  ///< answer to the size query, if not the real size
   std::vector<CK_MECHANISM_TYPE> mechanisms{0x40, 0x41, 0x42};
+  bool keeps_refused_operation = false;  ///< C_Sign's CKR_USER_NOT_LOGGED_IN leaves it active
 };
 
 /// One slot, in slot-list order, with its token and objects.

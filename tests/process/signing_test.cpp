@@ -587,16 +587,17 @@ TEST_P(SigningSignFailure, IsReportedAfterLogoutAndClose) {
 INSTANTIATE_TEST_SUITE_P(
     Table, SigningSignFailure,
     testing::Values(
-        SignFailure{"SignInitRefusesTheMechanism",
-                    key("", "11").mechanisms({0x41}),
-                    std::nullopt,
-                    0,
-                    "Firma fallita: Function::SignInit: PKCS11 error: An invalid mechanism was "
-                    "specified to the cryptographic operation.  This error code is an appropriate "
-                    "return value if an unknown mechanism was specified or if the mechanism "
-                    "specified cannot be used in the selected token with the selected function.",
-                    // The raw mechanism is tried and refused too; the first answer is reported.
-                    {"C_SignInit", "C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
+        SignFailure{
+            "SignInitRefusesTheMechanism",
+            key("", "11").mechanisms({0x41}),
+            std::nullopt,
+            0,
+            "Firma fallita: Function::SignInit: PKCS11 error: An invalid mechanism was "
+            "specified to the cryptographic operation.  This error code is an appropriate "
+            "return value if an unknown mechanism was specified or if the mechanism "
+            "specified cannot be used in the selected token with the selected function.",
+            // The raw mechanism is tried and refused too; the first answer is reported.
+            {"C_SignInit", "C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
         SignFailure{"SizeQueryFails",
                     key("", "11"),
                     Force{{"C_Sign", 1}},
@@ -616,7 +617,8 @@ INSTANTIATE_TEST_SUITE_P(
                     Force{{"C_Sign", 2}},
                     0x80000001,
                     "Firma fallita: Function::Sign: PKCS11 error: CKR_VENDOR_DEFINED(0x80000001)",
-                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize",
+                     "UNLOAD"}},
         // Only CKR_MECHANISM_INVALID leads to the raw mechanism.
         SignFailure{
             "NoFallbackOnOtherRefusals",
@@ -631,7 +633,8 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     "Firma fallita: Function::Sign: invalid response from the PKCS#11 module "
                     "(ECDSA signature of odd or zero length)",
-                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
+                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize",
+                     "UNLOAD"},
                     "ecdsa_sha256"},
         SignFailure{"ContextLoginFails",
                     key("", "11").attribute(0x202, "\x01"),
@@ -647,7 +650,8 @@ INSTANTIATE_TEST_SUITE_P(
             Force{{"C_SignInit", 2}},
             0x32,
             "Firma fallita: Function::SignInit: PKCS11 error: " + std::string(DEVICE_REMOVED),
-            {"C_SignInit", "C_Sign", "C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
+            {"C_SignInit", "C_Sign", "C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize",
+             "UNLOAD"}},
         // The context login is made once: a second refusal is reported as it is.
         SignFailure{
             "RefusedAgainAfterTheContextLogin",
@@ -671,6 +675,7 @@ struct MechanismRun {
   Names tail;                          ///< from the first C_SignInit on
   std::vector<std::string> sign_init;  ///< "<mechanism> <param>" of each C_SignInit
   std::string signed_data;             ///< the data of the last C_Sign, hex
+  unsigned long last_sign_init_rv = 0;
 };
 
 class SigningMechanism : public SigningRun, public testing::WithParamInterface<MechanismRun> {};
@@ -689,6 +694,7 @@ TEST_P(SigningMechanism, TriesTheTokensHashingFirst) {
     sign_init.push_back(call.argument("mechanism").value_or("?") + " " +
                         call.argument("param").value_or("?"));
   EXPECT_EQ(sign_init, c.sign_init);
+  EXPECT_EQ(log().all("C_SignInit").back().rv, c.last_sign_init_rv);
   const std::vector<RecordedCall> signs = log().all("C_Sign");
   ASSERT_FALSE(signs.empty());
   EXPECT_EQ(signs.back().argument("data"),
@@ -712,9 +718,9 @@ const std::string SHA512_HELLO =
 const std::string DIGEST_INFO_SHA256 = "3031300d060960864801650304020105000420" + SHA256_HELLO;
 const std::string DIGEST_INFO_SHA384 = "3041300d060960864801650304020205000430" + SHA384_HELLO;
 const std::string DIGEST_INFO_SHA512 = "3051300d060960864801650304020305000440" + SHA512_HELLO;
-const Names SIGNED_AT_ONCE = {"C_SignInit", "C_Sign",         "C_Sign",
-                              "C_Logout",   "C_CloseSession", "C_Finalize", "UNLOAD"};
-const Names SIGNED_AFTER_FALLBACK = {"C_SignInit", "C_SignInit",     "C_Sign", "C_Sign",
+const Names SIGNED_AT_ONCE = {"C_SignInit",     "C_Sign",     "C_Sign", "C_Logout",
+                              "C_CloseSession", "C_Finalize", "UNLOAD"};
+const Names SIGNED_AFTER_FALLBACK = {"C_SignInit", "C_SignInit",     "C_Sign",     "C_Sign",
                                      "C_Logout",   "C_CloseSession", "C_Finalize", "UNLOAD"};
 // r has its high bit set (a zero goes before it), s has leading zeros (dropped).
 const std::string R_AND_S = std::string(64, 'f') + std::string(62, '0') + "01";
@@ -809,6 +815,18 @@ INSTANTIATE_TEST_SUITE_P(
              "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
             {"0x1045 null/0", "0x1041 null/0", "0x1041 null/0"},
             SHA384_HELLO},
+        // A module that keeps the refused operation refuses the new C_SignInit;
+        // the login and the signature go to the operation it kept.
+        MechanismRun{"ContextLoginForTheOperationTheModuleKept",
+                     "rsa_sha256",
+                     MockObject(ALWAYS_AUTHENTICATE).keeps_refused_operation(),
+                     std::nullopt,
+                     "40" + std::string(DATA_HEX),
+                     {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
+                      "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
+                     {"0x40 null/0", "0x40 null/0"},
+                     std::string(DATA_HEX),
+                     0x90},
         // The fill call may be the one that asks for the PIN.
         MechanismRun{"ContextLoginWhenTheFillCallAsks",
                      "rsa_pss_sha256",

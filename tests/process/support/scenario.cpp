@@ -85,6 +85,7 @@ MockObject& MockObject::signature_pattern(std::size_t length) {
 MockObject& MockObject::size_query(unsigned long length) {
   return add("size_query=" + std::to_string(length));
 }
+MockObject& MockObject::keeps_refused_operation() { return add("keeps_refused"); }
 MockObject& MockObject::mechanisms(const std::vector<unsigned long>& mechanisms) {
   std::string word = "mechanisms=";
   for (std::size_t i = 0; i < mechanisms.size(); ++i)

@@ -47,6 +47,8 @@ class MockObject {
   /// The answer to the C_Sign size query, instead of the real length.
   MockObject& size_query(unsigned long length);
   MockObject& mechanisms(const std::vector<unsigned long>& mechanisms);
+  /// A refused C_Sign (CKR_USER_NOT_LOGGED_IN) keeps the operation active.
+  MockObject& keeps_refused_operation();
 
   std::string line() const;
 
