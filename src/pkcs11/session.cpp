@@ -114,11 +114,4 @@ Result<Bytes> sign(const Session& session, std::span<const std::uint8_t> data) {
   });
 }
 
-Result<Bytes> sign_data(const Session& session, const Mechanism& mechanism,
-                        ck::CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data) {
-  Result<void> initialised = sign_init(session, mechanism, key);
-  if (!initialised) return std::unexpected(initialised.error());
-  return sign(session, data);
-}
-
 }  // namespace mirandel::pkcs11

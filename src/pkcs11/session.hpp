@@ -83,8 +83,4 @@ Result<Bytes> sign(const Session& session, std::span<const std::uint8_t> data);
 inline constexpr std::string_view ECDSA_SIGNATURE_MALFORMED =
     "ECDSA signature of odd or zero length";
 
-/// sign_init, then sign.
-Result<Bytes> sign_data(const Session& session, const Mechanism& mechanism,
-                        ck::CK_OBJECT_HANDLE key, std::span<const std::uint8_t> data);
-
 }  // namespace mirandel::pkcs11

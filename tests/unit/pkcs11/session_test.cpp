@@ -53,6 +53,14 @@ TEST_F(FakeModule, LoginHandsAPrivateCopyOfThePin) {
   EXPECT_EQ(login_user(session, pin), std::unexpected(call_failed(Function::Login, 0x100)));
 }
 
+/// C_SignInit, then C_Sign twice, as the signing run calls them.
+Result<Bytes> sign_data(const Session& session, const Mechanism& mechanism, CK_OBJECT_HANDLE key,
+                        std::span<const std::uint8_t> data) {
+  Result<void> initialised = sign_init(session, mechanism, key);
+  if (!initialised) return std::unexpected(initialised.error());
+  return sign(session, data);
+}
+
 TEST_F(FakeModule, SignQueriesTheLengthThenFillsAZeroedBuffer) {
   struct Case {
     CK_ULONG queried;
