@@ -1,30 +1,33 @@
-// Message digests with OpenSSL's libcrypto.
+// Message digests with OpenSSL's libcrypto, opened on first use.
 
 #include "platform/digest.hpp"
 
-#include <openssl/evp.h>
+#include "platform/libcrypto_posix.hpp"
 
 namespace mirandel::platform {
 
 std::optional<Digest> compute_digest(DigestAlgorithm algorithm,
                                      std::span<const std::uint8_t> data) noexcept {
+  const Libcrypto* crypto = libcrypto();
+  if (crypto == nullptr) return std::nullopt;
   const EVP_MD* type = nullptr;
   switch (algorithm) {
     case DigestAlgorithm::Sha256:
-      type = EVP_sha256();
+      type = crypto->EVP_sha256();
       break;
     case DigestAlgorithm::Sha384:
-      type = EVP_sha384();
+      type = crypto->EVP_sha384();
       break;
     case DigestAlgorithm::Sha512:
-      type = EVP_sha512();
+      type = crypto->EVP_sha512();
       break;
   }
   if (type == nullptr) return std::nullopt;
   Digest digest;
   unsigned int size = 0;
   // One call over the whole input, which EVP_Digest takes as a size_t.
-  if (EVP_Digest(data.data(), data.size(), digest.bytes.data(), &size, type, nullptr) != 1 ||
+  if (crypto->EVP_Digest(data.data(), data.size(), digest.bytes.data(), &size, type, nullptr) !=
+          1 ||
       size != digest_size(algorithm))
     return std::nullopt;
   digest.size = size;

@@ -1,0 +1,37 @@
+// libcrypto opened locally, on first use.
+
+#include "platform/libcrypto_posix.hpp"
+
+#include <dlfcn.h>
+
+namespace mirandel::platform {
+
+namespace {
+
+// The soname of OpenSSL 3, whose ABI the declarations above describe.
+constexpr const char* LIBCRYPTO_SONAME = "libcrypto.so.3";
+
+Libcrypto* open_libcrypto() noexcept {
+  // RTLD_LOCAL keeps every symbol out of the global scope; RTLD_NODELETE
+  // because nothing ever unloads it and its exit handlers must find it.
+  void* handle = ::dlopen(LIBCRYPTO_SONAME, RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (handle == nullptr) return nullptr;
+  static Libcrypto table;
+  bool complete = true;
+  // POSIX guarantees that a data pointer from dlsym converts to a function pointer.
+#define MIRANDEL_LIBCRYPTO_LOOKUP(name)                                     \
+  table.name = reinterpret_cast<decltype(&::name)>(::dlsym(handle, #name)); \
+  complete = complete && table.name != nullptr;
+  MIRANDEL_LIBCRYPTO_FUNCTIONS(MIRANDEL_LIBCRYPTO_LOOKUP)
+#undef MIRANDEL_LIBCRYPTO_LOOKUP
+  return complete ? &table : nullptr;
+}
+
+}  // namespace
+
+const Libcrypto* libcrypto() noexcept {
+  static const Libcrypto* const table = open_libcrypto();
+  return table;
+}
+
+}  // namespace mirandel::platform
