@@ -59,20 +59,39 @@ matrix_init() {
 # Re-executes the running script inside a new mount and PID namespace, once.
 # Root tries a plain namespace first; a normal user, or root without the
 # capability (some containers), gets a user namespace in which it is root.
+# With MATRIX_PRIVATE_NETWORK=1 set before matrix_init the script gets a
+# network namespace of its own as well, with only the loopback interface up,
+# for servers that listen on every interface; a machine that cannot make one
+# skips the script (status 77). The namespace chosen is printed either way.
 sandbox_enter() {
-  [[ -n ${MIRANDEL_E2E_SANDBOX:-} ]] && return 0
+  if [[ -n ${MIRANDEL_E2E_SANDBOX:-} ]]; then
+    echo "sandbox: ${MIRANDEL_E2E_SANDBOX}"
+    if [[ -n ${MATRIX_PRIVATE_NETWORK:-} ]] && ! ip link set lo up; then
+      echo "SKIP: cannot bring up the loopback interface of the private network namespace"
+      exit "$E2E_SKIP"
+    fi
+    return 0
+  fi
   local -a tries=("--user --map-root-user")
   ((EUID == 0)) && tries=("" "--user --map-root-user")
-  local options
+  local options network=
+  [[ -n ${MATRIX_PRIVATE_NETWORK:-} ]] && network=--net
   if command -v unshare >/dev/null; then
     for options in "${tries[@]}"; do
       # shellcheck disable=SC2086 # the options are words
-      if unshare $options --mount --pid --fork true 2>/dev/null; then
+      if unshare $options $network --mount --pid --fork true 2>/dev/null; then
         # shellcheck disable=SC2086
-        exec env MIRANDEL_E2E_SANDBOX=1 unshare $options --mount --pid --fork --kill-child \
+        exec env MIRANDEL_E2E_SANDBOX="private ${network:+network, }mount and PID namespaces,$(
+          [[ -n $options ]] && echo " in a user namespace" || echo " as root")" \
+          unshare $options $network --mount --pid --fork --kill-child \
           --mount-proc --propagation private bash "$0" "$@"
       fi
     done
+  fi
+  if [[ -n $network ]]; then
+    echo "SKIP: this machine cannot make a private network, mount and PID namespace" \
+      "(unshare, util-linux), which this test needs to keep its servers and daemons private"
+    exit "$E2E_SKIP"
   fi
   echo "FAIL: cannot make a private mount and PID namespace with unshare (util-linux);" \
     "the module tests need one to keep system paths and daemons private" >&2
