@@ -63,6 +63,7 @@ matrix_init() {
 # network namespace of its own as well, with only the loopback interface up,
 # for servers that listen on every interface; a machine that cannot make one
 # skips the script (status 77). The namespace chosen is printed either way.
+# The script's first run stays, waiting, to pass signals on to its re-run.
 sandbox_enter() {
   if [[ -n ${MIRANDEL_E2E_SANDBOX:-} ]]; then
     echo "sandbox: ${MIRANDEL_E2E_SANDBOX}"
@@ -81,10 +82,11 @@ sandbox_enter() {
       # shellcheck disable=SC2086 # the options are words
       if unshare $options $network --mount --pid --fork true 2>/dev/null; then
         # shellcheck disable=SC2086
-        exec env MIRANDEL_E2E_SANDBOX="private ${network:+network, }mount and PID namespaces,$(
+        env MIRANDEL_E2E_SANDBOX="private ${network:+network, }mount and PID namespaces,$(
           [[ -n $options ]] && echo " in a user namespace" || echo " as root")" \
           unshare $options $network --mount --pid --fork --kill-child \
-          --mount-proc --propagation private bash "$0" "$@"
+          --mount-proc --propagation private bash "$0" "$@" &
+        _sandbox_wait $!
       fi
     done
   fi
@@ -96,6 +98,31 @@ sandbox_enter() {
   echo "FAIL: cannot make a private mount and PID namespace with unshare (util-linux);" \
     "the module tests need one to keep system paths and daemons private" >&2
   exit 1
+}
+
+# Waits for the sandboxed script run by unshare (process PID) and exits with
+# its status. unshare ignores INT and TERM, and a background command starts
+# with INT ignored, so INT and TERM are passed on to the script inside
+# as TERM, and HUP as HUP; its exit trap then stops its daemons by their ids.
+_sandbox_wait() {
+  local pid=$1 status
+  # shellcheck disable=SC2064 # the process id is fixed now
+  trap "_sandbox_forward TERM $pid" INT TERM
+  # shellcheck disable=SC2064
+  trap "_sandbox_forward HUP $pid" HUP
+  while true; do
+    wait "$pid" && status=0 || status=$?
+    ((status > 128)) && kill -0 "$pid" 2>/dev/null && continue
+    exit "$status"
+  done
+}
+
+# Sends SIGNAL to the children of process PID: _sandbox_forward SIGNAL PID
+# shellcheck disable=SC2317 # called by a trap
+_sandbox_forward() {
+  local -a children=()
+  read -ra children <"/proc/$2/task/$2/children" || true
+  ((${#children[@]} == 0)) || kill "-$1" "${children[@]}" 2>/dev/null || true
 }
 
 # Puts an empty, private file system over each existing directory given, for
