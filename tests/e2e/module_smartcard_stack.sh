@@ -17,17 +17,18 @@
 # rest with the namespace. Without a bridge (libcacard-dev missing when the
 # build was configured) or namespaces the script skips, saying why.
 #
-# Usage: module_smartcard_stack.sh HELPER REPO_ROOT (MIRANDEL_CARD_BRIDGE
-# names the built bridge; CTest sets it)
+# Usage: module_smartcard_stack.sh HELPER REPO_ROOT
+# The bridge is MIRANDEL_CARD_BRIDGE (CTest sets it, empty when it was not
+# built), else tests/e2e/card_bridge in the helper's build folder.
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/lib/e2e.sh"
 module=/usr/lib/x86_64-linux-gnu/opensc-pkcs11.so
 vpcd_driver=/usr/lib/pcsc/drivers/serial/libifdvpcd.so
-bridge=${MIRANDEL_CARD_BRIDGE:-}
+bridge=${MIRANDEL_CARD_BRIDGE-$(dirname "${1:-build/x}")/tests/e2e/card_bridge}
 if [[ -z $bridge || ! -x $bridge ]]; then
-  echo "SKIP: the card bridge was not built (libcacard-dev was missing when the build was" \
-    "configured; scripts/test.sh installs it)"
+  echo "SKIP: the card bridge ${bridge:-tests/e2e/card_bridge} was not built (libcacard-dev" \
+    "was missing when the build was configured; scripts/test.sh installs it)"
   exit 77
 fi
 # shellcheck disable=SC2034 # read by sandbox_enter, in matrix_init
@@ -47,26 +48,27 @@ certutil -N -d "sql:$db" -f "$WORK/pin.txt"
 names=(firma1 firma2 firma3)
 for i in 1 2 3; do
   certutil -S -d "sql:$db" -f "$WORK/pin.txt" -z "$WORK/noise" -n "firma$i" -x -t u,u,u \
-    -s "CN=Mirandel carta $i" -k rsa -g 2048 -v 12 -m "$((1000 + i))" >/dev/null 2>&1
+    -s "CN=Mirandel carta $i" -k rsa -g 2048 -v 12 -m "$((1000 + i))" >/dev/null
   certutil -L -d "sql:$db" -n "firma$i" -r >"$WORK/firma$i.der"
   openssl x509 -inform DER -in "$WORK/firma$i.der" -pubkey -noout >"$WORK/firma$i.pub.pem"
 done
 
-# pcscd with a private reader configuration: vpcd's two readers on a port
-# pair of the namespace's loopback; the machine's reader drivers are hidden
-# so that no real reader takes part.
+# pcscd with a reader configuration folder of its own: vpcd's two readers on
+# a port pair of the namespace's loopback. The machine's reader drivers are
+# hidden so that no real reader takes part, and /run so that pcscd's socket
+# folder, /run/pcscd (pcsc-lite's daemon takes no other), is the test's.
 cp "$vpcd_driver" "$WORK/libifdvpcd.so"
-sandbox_hide /run /etc/reader.conf.d /usr/lib/pcsc/drivers
-mkdir -p /run/pcscd
+sandbox_hide /run /usr/lib/pcsc/drivers
+mkdir -p /run/pcscd "$WORK/reader.conf.d"
 port=$(free_port_pair)
-cat >/etc/reader.conf.d/vpcd <<EOF
+cat >"$WORK/reader.conf.d/vpcd" <<EOF
 FRIENDLYNAME "Virtual PCD"
 DEVICENAME   /dev/null:$port
 LIBPATH      $WORK/libifdvpcd.so
 CHANNELID    $port
 EOF
 start_pcscd() {
-  daemon_start pcscd "$WORK/pcscd.log" pcscd --foreground
+  daemon_start pcscd "$WORK/pcscd.log" pcscd --foreground --config "$WORK/reader.conf.d"
   PCSCD_PID=$DAEMON_PID
   check_true "pcscd is listening on its socket" wait_until 10 test -S /run/pcscd/pcscd.comm
 }
@@ -100,8 +102,16 @@ check_document_is "listing" "{\"slots\":[$slot,\"certs\":[$certs]}],\"error\":nu
 check_equal "listing: the slot as pkcs11-tool and p11tool see it" \
   $'"Virtual PCD 00 00"\t"Mirandel carta 1"' "$(independent_slots "$module")"
 
-# Signing with every key and every RSA name. The card signs raw PKCS#1 and
-# PSS blocks; OpenSC hashes and pads on the host.
+# Signing with every key and every RSA name. The card only computes raw RSA;
+# OpenSC offers the hashing mechanisms itself, hashing and padding on the host.
+check_equal "pkcs11-tool: the card's signing mechanisms" "RSA-PKCS
+RSA-PKCS-PSS
+SHA256-RSA-PKCS
+SHA256-RSA-PKCS-PSS
+SHA384-RSA-PKCS
+SHA384-RSA-PKCS-PSS
+SHA512-RSA-PKCS
+SHA512-RSA-PKCS-PSS" "$(token_signing_mechanisms "$module")"
 printf 'Fattura n. 22\x00\xff\xfe' >"$WORK/data.bin"
 # sign_with NAME MECHANISM [PIN]: runs a signing request for that key.
 sign_with() {
