@@ -89,7 +89,6 @@ stack_started=$SECONDS
 start_pcscd
 insert_card
 
-
 # Listing: the reader's one slot with the card, its certificates in the order
 # they were put on it, and the slot as pkcs11-tool and p11tool see it.
 certs=
@@ -113,6 +112,10 @@ sign_with() {
   write_request "$WORK/request.json" "${3:-$pin}" "$WORK/$1.der" "$WORK/data.bin" "$2"
   run_helper_within 60 "$module" "" sign "$WORK/request.json"
 }
+# refused MESSAGE: the signing document of a failure.
+refused() {
+  printf '{"signature":null,"error":"%s"}' "$1"
+}
 for name in "${names[@]}"; do
   for mechanism in rsa_sha256 rsa_sha384 rsa_sha512 rsa_pss_sha256 rsa_pss_sha384 rsa_pss_sha512; do
     sign_with "$name" "$mechanism"
@@ -120,9 +123,6 @@ for name in "${names[@]}"; do
       "$WORK/$name.pub.pem"
   done
 done
-refused() {
-  printf '{"signature":null,"error":"%s"}' "$1"
-}
 sign_with firma2 ecdsa_sha256
 check_document_is "ecdsa_sha256 with an RSA key on a card without ECDSA" \
   "$(refused "Firma fallita: Function::SignInit: PKCS11 error: $RV_MECHANISM_INVALID")"
