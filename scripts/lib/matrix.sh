@@ -62,7 +62,9 @@ matrix_init() {
 # With MATRIX_PRIVATE_NETWORK=1 set before matrix_init the script gets a
 # network namespace of its own as well, with only the loopback interface up,
 # for servers that listen on every interface; a machine that cannot make one
-# skips the script (status 77). The namespace chosen is printed either way.
+# skips the script (status 77). With MATRIX_UNPRIVILEGED=1 root tries the
+# user namespace first, so that the script holds no privilege outside it.
+# The namespace chosen is printed either way.
 # The script's first run stays, waiting, to pass signals on to its re-run.
 sandbox_enter() {
   if [[ -n ${MIRANDEL_E2E_SANDBOX:-} ]]; then
@@ -74,7 +76,10 @@ sandbox_enter() {
     return 0
   fi
   local -a tries=("--user --map-root-user")
-  ((EUID == 0)) && tries=("" "--user --map-root-user")
+  if ((EUID == 0)); then
+    tries=("" "--user --map-root-user")
+    [[ -n ${MATRIX_UNPRIVILEGED:-} ]] && tries=("--user --map-root-user" "")
+  fi
   local options network=
   [[ -n ${MATRIX_PRIVATE_NETWORK:-} ]] && network=--net
   if command -v unshare >/dev/null; then
@@ -83,7 +88,8 @@ sandbox_enter() {
       if unshare $options $network --mount --pid --fork true 2>/dev/null; then
         # shellcheck disable=SC2086
         env MIRANDEL_E2E_SANDBOX="private ${network:+network, }mount and PID namespaces,$(
-          [[ -n $options ]] && echo " in a user namespace" || echo " as root")" \
+          [[ -n $options ]] && echo " unprivileged (root only inside a user namespace)" ||
+            echo " as root")" \
           unshare $options $network --mount --pid --fork --kill-child \
           --mount-proc --propagation private bash "$0" "$@" &
         _sandbox_wait $!

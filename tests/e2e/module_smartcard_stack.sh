@@ -32,7 +32,7 @@ if [[ -z $bridge || ! -x $bridge ]]; then
   exit 77
 fi
 # shellcheck disable=SC2034 # read by sandbox_enter, in matrix_init
-MATRIX_PRIVATE_NETWORK=1
+MATRIX_PRIVATE_NETWORK=1 MATRIX_UNPRIVILEGED=1
 matrix_init "$@" --requires "opensc-pkcs11:$module" pcscd:pcscd "vsmartcard-vpcd:$vpcd_driver" \
   libnss3-tools:certutil opensc:pkcs11-tool openssl:openssl iproute2:ip
 log_versions opensc-pkcs11 pcscd vsmartcard-vpcd libcacard0 libnss3-tools
