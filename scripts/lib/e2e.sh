@@ -61,9 +61,11 @@ e2e_init() {
   fi
   WORK=$(mktemp -d)
   trap 'rm -rf "$WORK"' EXIT
-  # Signals end the script through exit, so that the EXIT trap still cleans up.
+  # Signals (INT, TERM, HUP) end the script through exit, so that the EXIT
+  # trap still cleans up.
   trap 'exit 130' INT
   trap 'exit 143' TERM
+  trap 'exit 129' HUP
 }
 
 pass() {

@@ -59,24 +59,76 @@ matrix_init() {
 # Re-executes the running script inside a new mount and PID namespace, once.
 # Root tries a plain namespace first; a normal user, or root without the
 # capability (some containers), gets a user namespace in which it is root.
+# With MATRIX_PRIVATE_NETWORK=1 set before matrix_init the script gets a
+# network namespace of its own as well, with only the loopback interface up,
+# for servers that listen on every interface; a machine that cannot make one
+# skips the script (status 77). With MATRIX_UNPRIVILEGED=1 root tries the
+# user namespace first, so that the script holds no privilege outside it.
+# The namespace chosen is printed either way.
+# The script's first run stays, waiting, to pass signals on to its re-run.
 sandbox_enter() {
-  [[ -n ${MIRANDEL_E2E_SANDBOX:-} ]] && return 0
+  if [[ -n ${MIRANDEL_E2E_SANDBOX:-} ]]; then
+    echo "sandbox: ${MIRANDEL_E2E_SANDBOX}"
+    if [[ -n ${MATRIX_PRIVATE_NETWORK:-} ]] && ! ip link set lo up; then
+      echo "SKIP: cannot bring up the loopback interface of the private network namespace"
+      exit "$E2E_SKIP"
+    fi
+    return 0
+  fi
   local -a tries=("--user --map-root-user")
-  ((EUID == 0)) && tries=("" "--user --map-root-user")
-  local options
+  if ((EUID == 0)); then
+    tries=("" "--user --map-root-user")
+    [[ -n ${MATRIX_UNPRIVILEGED:-} ]] && tries=("--user --map-root-user" "")
+  fi
+  local options network=
+  [[ -n ${MATRIX_PRIVATE_NETWORK:-} ]] && network=--net
   if command -v unshare >/dev/null; then
     for options in "${tries[@]}"; do
       # shellcheck disable=SC2086 # the options are words
-      if unshare $options --mount --pid --fork true 2>/dev/null; then
+      if unshare $options $network --mount --pid --fork true 2>/dev/null; then
         # shellcheck disable=SC2086
-        exec env MIRANDEL_E2E_SANDBOX=1 unshare $options --mount --pid --fork --kill-child \
-          --mount-proc --propagation private bash "$0" "$@"
+        env MIRANDEL_E2E_SANDBOX="private ${network:+network, }mount and PID namespaces,$(
+          [[ -n $options ]] && echo " unprivileged (root only inside a user namespace)" ||
+            echo " as root")" \
+          unshare $options $network --mount --pid --fork --kill-child \
+          --mount-proc --propagation private bash "$0" "$@" &
+        _sandbox_wait $!
       fi
     done
+  fi
+  if [[ -n $network ]]; then
+    echo "SKIP: this machine cannot make a private network, mount and PID namespace" \
+      "(unshare, util-linux), which this test needs to keep its servers and daemons private"
+    exit "$E2E_SKIP"
   fi
   echo "FAIL: cannot make a private mount and PID namespace with unshare (util-linux);" \
     "the module tests need one to keep system paths and daemons private" >&2
   exit 1
+}
+
+# Waits for the sandboxed script run by unshare (process PID) and exits with
+# its status. unshare ignores INT and TERM, and a background command starts
+# with INT ignored, so INT and TERM are passed on to the script inside
+# as TERM, and HUP as HUP; its exit trap then stops its daemons by their ids.
+_sandbox_wait() {
+  local pid=$1 status
+  # shellcheck disable=SC2064 # the process id is fixed now
+  trap "_sandbox_forward TERM $pid" INT TERM
+  # shellcheck disable=SC2064
+  trap "_sandbox_forward HUP $pid" HUP
+  while true; do
+    wait "$pid" && status=0 || status=$?
+    ((status > 128)) && kill -0 "$pid" 2>/dev/null && continue
+    exit "$status"
+  done
+}
+
+# Sends SIGNAL to the children of process PID: _sandbox_forward SIGNAL PID
+# shellcheck disable=SC2317 # called by a trap
+_sandbox_forward() {
+  local -a children=()
+  read -ra children <"/proc/$2/task/$2/children" || true
+  ((${#children[@]} == 0)) || kill "-$1" "${children[@]}" 2>/dev/null || true
 }
 
 # Puts an empty, private file system over each existing directory given, for

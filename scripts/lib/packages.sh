@@ -15,7 +15,8 @@ MIRANDEL_BASE_PACKAGES=(cmake g++ make libgtest-dev libp11-kit-dev libssl-dev so
 # check them (pkcs11-tool, p11tool, trust).
 MIRANDEL_MATRIX_PACKAGES=(util-linux ca-certificates gnutls-bin libnss3
   opensc-pkcs11 ykcs11 pcscd opencryptoki swtpm tpm2-tools tpm2-abrmd libtss2-tcti-tabrmd0
-  libtss2-tcti-swtpm0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus-daemon)
+  libtss2-tcti-swtpm0 libtpm2-pkcs11-1 libtpm2-pkcs11-tools dbus-daemon
+  vsmartcard-vpcd libcacard0 libcacard-dev libnss3-tools pkgconf iproute2)
 # What scripts/bench.sh needs besides the base packages.
 MIRANDEL_BENCH_PACKAGES=(python3 gcc)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
