@@ -18,8 +18,13 @@ namespace mirandel::mock {
 namespace {
 
 std::string probe_crypto() {
-  std::string words =
-      EVP_sha256() == mirandel_own_evp_sha256() ? "evp_sha256=own" : "evp_sha256=other";
+  // The name as the module's code has it bound, and as a lookup made now
+  // finds it (lazy binding, or a module that looks its functions up itself).
+  using Getter = const void* (*)();
+  const auto found = reinterpret_cast<Getter>(::dlsym(RTLD_DEFAULT, "EVP_sha256"));
+  const bool own = EVP_sha256() == mirandel_own_evp_sha256() && found != nullptr &&
+                   found() == mirandel_own_evp_sha256();
+  std::string words = own ? "evp_sha256=own" : "evp_sha256=other";
   // RTLD_NOLOAD finds the library only when it is loaded already, by its soname.
   void* loaded = ::dlopen("libcrypto.so.3", RTLD_NOW | RTLD_NOLOAD);
   words += loaded ? " libcrypto.so.3=loaded" : " libcrypto.so.3=absent";
