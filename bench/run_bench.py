@@ -117,6 +117,7 @@ def main():
     parser.add_argument("--huge", type=int, default=512 * MiB, help="data bytes of the big request")
     parser.add_argument("--deep-nesting", default="", help="file with the deep-nesting figures")
     parser.add_argument("--wine", default="", help="file with the Wine figure")
+    parser.add_argument("--startup", default="", help="file with the start-up figures")
     parser.add_argument("--ec-cert", default="",
                         help="DER certificate of the EC P-256 key on the signing token")
     parser.add_argument("--ec-pub", default="", help="its public key (PEM), to verify with")
@@ -400,6 +401,9 @@ def main():
     if args.wine and os.path.exists(args.wine):
         print("\n## Windows build under Wine (information)\n")
         print(open(args.wine).read().strip())
+    if args.startup and os.path.exists(args.startup):
+        print()
+        print(open(args.startup).read().strip())
     if args.deep_nesting and os.path.exists(args.deep_nesting):
         print("\n## Deep nesting\n")
         print("The request reader skipping an extra member nested N levels deep "

@@ -3,7 +3,9 @@
 # Linux: `cmake --install` puts the program in bin/, its man page (compressed)
 # in share/man/man1/ and the copyright notice and changelog in
 # share/doc/mirandel-pkcs11-helper/; `cpack` makes a Debian package of that,
-# its dependencies computed by dpkg-shlibdeps.
+# its dependencies computed by dpkg-shlibdeps, and the one on libcrypto, which
+# the program opens with dlopen where dpkg-shlibdeps cannot see it, computed
+# here the same way (see mirandel_libcrypto_depends below).
 # Windows: the program, README.md and LICENSE side by side; `cpack` makes a .zip.
 # Both packages are reproducible when SOURCE_DATE_EPOCH is set, as
 # scripts/package.sh sets it: every time they record is that one.
@@ -46,6 +48,57 @@ else()
           DESTINATION ${MIRANDEL_DOC_DIR})
 endif()
 
+# The dependency on the package of libcrypto.so.3 that dpkg-shlibdeps would
+# write if the program linked it: the build machine's package that holds the
+# library (libssl3 on Debian 12), at the highest version its symbols file
+# gives for the functions the program looks up (the list in
+# src/platform/libcrypto_posix.hpp). Empty where dpkg is not installed.
+function(mirandel_libcrypto_depends out)
+  set(${out} "" PARENT_SCOPE)
+  find_program(MIRANDEL_DPKG_QUERY dpkg-query)
+  find_program(MIRANDEL_DPKG dpkg)
+  if(NOT MIRANDEL_DPKG_QUERY OR NOT MIRANDEL_DPKG OR NOT OPENSSL_CRYPTO_LIBRARY)
+    return()
+  endif()
+  file(REAL_PATH ${OPENSSL_CRYPTO_LIBRARY} library)
+  execute_process(COMMAND ${MIRANDEL_DPKG_QUERY} -S ${library}
+                  OUTPUT_VARIABLE owner RESULT_VARIABLE failed ERROR_QUIET)
+  # "libssl3:amd64: /usr/lib/x86_64-linux-gnu/libcrypto.so.3"
+  string(REGEX MATCH "^[^:, ]+(:[a-z0-9]+)?" owner "${owner}")
+  if(failed OR NOT owner)
+    message(WARNING "no Debian package holds ${library}: the package will not depend on it")
+    return()
+  endif()
+  execute_process(COMMAND ${MIRANDEL_DPKG_QUERY} --control-show ${owner} symbols
+                  OUTPUT_VARIABLE symbols RESULT_VARIABLE failed ERROR_QUIET)
+  if(failed)
+    message(FATAL_ERROR "${owner} has no symbols file for the version of the dependency on it")
+  endif()
+  set(functions ${CMAKE_SOURCE_DIR}/src/platform/libcrypto_posix.hpp)
+  # A function added to the list changes the dependency: configure again then.
+  set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${functions})
+  file(READ ${functions} header)
+  string(REGEX MATCHALL "\n +X\\([A-Za-z0-9_]+\\)" calls "${header}")
+  set(version "")
+  foreach(call IN LISTS calls)
+    string(REGEX REPLACE ".*X\\(([A-Za-z0-9_]+)\\)" "\\1" function "${call}")
+    if(NOT symbols MATCHES "\n ${function}@[^ ]+ ([^ \n]+)")
+      message(FATAL_ERROR "${owner}'s libcrypto does not export ${function}")
+    endif()
+    set(needed ${CMAKE_MATCH_1})
+    execute_process(COMMAND ${MIRANDEL_DPKG} --compare-versions "${needed}" gt "${version}"
+                    RESULT_VARIABLE not_greater)
+    if(NOT version OR NOT not_greater)
+      set(version ${needed})
+    endif()
+  endforeach()
+  if(NOT version)
+    message(FATAL_ERROR "no libcrypto function found in src/platform/libcrypto_posix.hpp")
+  endif()
+  string(REGEX REPLACE ":.*" "" package "${owner}")
+  set(${out} "${package} (>= ${version})" PARENT_SCOPE)
+endfunction()
+
 set(CPACK_PACKAGE_NAME ${MIRANDEL_PACKAGE_NAME})
 set(CPACK_PACKAGE_VENDOR "Mirandel")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
@@ -80,6 +133,8 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION utils)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  # dpkg-shlibdeps adds its findings after this one.
+  mirandel_libcrypto_depends(CPACK_DEBIAN_PACKAGE_DEPENDS)
   set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
   # Suggested, not required: a PKCS#11 module is what the program is given.
   set(CPACK_DEBIAN_PACKAGE_SUGGESTS "opensc-pkcs11 | softhsm2")

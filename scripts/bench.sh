@@ -12,6 +12,9 @@
 #        build of the helper runs beside this one in the listing and signing
 #        groups, to show whether a change moved their figures)
 #        scripts/bench.sh --deep-nesting [DEPTH...]   (only the nesting figures)
+#        scripts/bench.sh --startup   (only the start-up figures, on the mock
+#        module; MIRANDEL_BENCH_PREVIOUS as above, MIRANDEL_BENCH_STATIC=EXECUTABLE
+#        a build with libcrypto linked statically, symbols hidden, beside them)
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 source scripts/lib/packages.sh
@@ -37,6 +40,19 @@ deep_nesting() {
     "$BUILD/bench/json_depth_bench" "$depth"
   done
 }
+
+startup() {
+  python3 bench/startup_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
+    --previous "${MIRANDEL_BENCH_PREVIOUS:-}" --static "${MIRANDEL_BENCH_STATIC:-}" \
+    --mock "$BUILD/bench/mock/mirandel_mock_fl.so" --work "$1"
+}
+
+if [[ ${1:-} == --startup ]]; then
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  startup "$work"
+  exit 0
+fi
 
 if [[ ${1:-} == --deep-nesting ]]; then
   shift
@@ -95,6 +111,9 @@ if [[ -x build-win/mirandel-pkcs11-helper.exe ]] && command -v wine >/dev/null; 
     rm -f "$wine_figure"
 fi
 
+echo "Start-up..." >&2
+startup "$work" | tee "$work/startup.txt" >&2
+
 echo "Running the benchmarks..." >&2
 mkdir -p docs
 python3 bench/run_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
@@ -103,6 +122,7 @@ python3 bench/run_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
   --list-conf "$list_conf" --sign-conf "$sign_conf" --pin "$PIN" --key-id 01 \
   --cert "$work/signer.cert.der" --work "$work" --rounds "$rounds" --big-rounds "$big_rounds" \
   --huge "$huge" --deep-nesting "$work/deep-nesting.txt" --wine "$wine_figure" \
+  --startup "$work/startup.txt" \
   --previous "${MIRANDEL_BENCH_PREVIOUS:-}" --ec-cert "$work/ec.cert.der" --ec-pub "$work/ec.pub.pem" \
   --mock "$BUILD/bench/mock/mirandel_mock_fl.so" --mock-scenario "$work/mock.scenario" \
   >"$work/BENCHMARKS.md"

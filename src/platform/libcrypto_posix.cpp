@@ -3,6 +3,13 @@
 #include "platform/libcrypto_posix.hpp"
 
 #include <dlfcn.h>
+#include <openssl/opensslv.h>
+
+// The soname below and the declarations of the OpenSSL headers must be of one
+// ABI: headers of another major version would type every call wrongly.
+#if !defined(OPENSSL_VERSION_MAJOR) || OPENSSL_VERSION_MAJOR != 3
+#error "libcrypto is opened as libcrypto.so.3: build against OpenSSL 3's headers"
+#endif
 
 namespace mirandel::platform {
 

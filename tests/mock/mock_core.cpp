@@ -29,6 +29,7 @@
 namespace mirandel::mock {
 
 LifecycleHooks lifecycle_hooks;
+std::string (*crypto_probe)() = nullptr;
 
 namespace {
 
@@ -335,6 +336,12 @@ void chatter(const char* function) {
 #endif
 }
 
+/// A CRYPTO line with what the variant's probe saw, in the variants that
+/// bring their own libcrypto.
+void record_crypto(const char* function) {
+  if (crypto_probe) append_log_line(std::string("CRYPTO at=") + function + " " + crypto_probe());
+}
+
 /// Whether the PIN given to C_Login is the token's. Compared where it lies,
 /// without a copy; while the PIN is searched for, against the inverted PIN.
 bool pin_matches(const CK_UTF8CHAR* pin, CK_ULONG length, const Bytes& token_pin) {
@@ -409,6 +416,7 @@ extern "C" {
 CK_RV C_Initialize(CK_VOID_PTR init_args) {
   Call call("C_Initialize");
   chatter("C_Initialize");
+  record_crypto("C_Initialize");
   if (!g_state.scenario.chdir.empty()) {
     std::error_code error;
     std::filesystem::current_path(g_state.scenario.chdir, error);
@@ -485,6 +493,7 @@ CK_RV C_GetInfo(CK_INFO* info) {
 CK_RV C_GetSlotList(CK_BBOOL token_present_only, CK_SLOT_ID* list, CK_ULONG* count) {
   Call call("C_GetSlotList");
   chatter("C_GetSlotList");
+  record_crypto("C_GetSlotList");
   call.arg("present", dec(token_present_only));
   const CK_ULONG capacity = count ? *count : 0;
   call.arg("list", output_buffer(list, list ? capacity * sizeof(CK_SLOT_ID) : 0, capacity));
@@ -863,6 +872,7 @@ CK_RV C_Sign(CK_SESSION_HANDLE handle, CK_BYTE* data, CK_ULONG data_length, CK_B
              CK_ULONG* signature_length) {
   Call call("C_Sign");
   chatter("C_Sign");
+  record_crypto("C_Sign");
   call.arg("session", dec(handle)).arg("data", input_bytes(data, data_length));
   const CK_ULONG capacity = signature_length ? *signature_length : 0;
   call.arg("sig", output_buffer(signature, signature ? capacity : 0, capacity));

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "pkcs11/entry_points.hpp"
 
@@ -77,5 +78,11 @@ struct LifecycleHooks {
   void (*finalized)() = nullptr;    ///< after a successful C_Finalize
 };
 extern LifecycleHooks lifecycle_hooks;
+
+/// In the variants that bring their own libcrypto (own_crypto.cpp): which
+/// EVP_sha256 the module's code gets and whether libcrypto.so.3 is loaded, as
+/// the words of a CRYPTO line logged at C_Initialize, C_GetSlotList and
+/// C_Sign. Null in the other variants: no such line.
+extern std::string (*crypto_probe)();
 
 }  // namespace mirandel::mock

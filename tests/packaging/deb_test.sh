@@ -30,8 +30,9 @@ check_true "maintainer is a name and an address" grep -qE '^[^<]+ <[^@ ]+@[^> ]+
 check_equal "description summary" "lists and signs with PKCS#11 tokens for another program" \
   "$(field Description | head -n 1)"
 check_true "the description names the licence" grep -q 'Apache License 2.0' <<<"$(field Description)"
-# dpkg-shlibdeps computes versioned dependencies on the C and C++ runtimes and
-# on libcrypto (libssl3), which computes the digests.
+# dpkg-shlibdeps computes versioned dependencies on the C and C++ runtimes;
+# the one on libcrypto (libssl3), which computes the digests and which the
+# program opens with dlopen, comes from the packaging's own look-up.
 depends=$(field Depends)
 for library in libc6 libgcc-s1 libstdc++6 libssl3; do
   check_true "depends on $library with a version" grep -qE "(^|, )${library//+/\\+} \(>= [0-9.]+\)" \
@@ -39,13 +40,15 @@ for library in libc6 libgcc-s1 libstdc++6 libssl3; do
 done
 
 # Depends follows the program: the package of every library the installed
-# program names (NEEDED) is among them, whatever the program links.
+# program names (NEEDED) is among them, whatever the program links, and so is
+# the package of libcrypto.so.3, which it opens with dlopen to hash.
 # depends_on PACKAGE: one package name, found among Depends or their alternatives.
 depends_on() {
   [[ $1 =~ ^[a-z0-9][a-z0-9+.-]+$ ]] && grep -qE "(^|[,|] *)${1//+/\\+}( |,|$)" <<<"$depends"
 }
 multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH)
-for library in $(objdump -p "$root/usr/bin/mirandel-pkcs11-helper" | awk '$1 == "NEEDED" { print $2 }'); do
+for library in $(objdump -p "$root/usr/bin/mirandel-pkcs11-helper" | awk '$1 == "NEEDED" { print $2 }') \
+  libcrypto.so.3; do
   owner=$(dpkg-query -S "*/$multiarch/$library" 2>/dev/null | cut -d: -f1 | sort -u)
   check_true "the package of $library (${owner:-none found}) is among the dependencies" \
     depends_on "$owner"

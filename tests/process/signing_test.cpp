@@ -839,6 +839,41 @@ INSTANTIATE_TEST_SUITE_P(
                      std::string(DATA_HEX)}),
     by_name);
 
+// A module that brings its own OpenSSL (a libcrypto.so.1.0.0 beside it, or
+// linked in) gets its own EVP_sha256 throughout, in a listing and in a
+// signing through the program's digest; the program's libcrypto.so.3 is
+// loaded only for that digest, and never where a module can see its symbols.
+// Each line: where the mock looked, whose EVP_sha256 it got, libcrypto.so.3.
+TEST_F(SigningRun, LeavesTheModulesOwnOpenSslAlone) {
+  if (target_uses_windows_paths()) GTEST_SKIP() << "libcrypto is the Linux build's";
+  scenario.slot(1).certificate(CERT).object(MockObject::private_key().sign(true).mechanisms({0x1}));
+  write_file("request.json", request(to_hex(CERT)));
+  const std::string before_signing =
+      "C_Initialize own absent\nC_GetSlotList own absent\n"
+      "C_GetSlotList own absent\n";
+  for (MockVariant variant : {MockVariant::OwnLibcrypto, MockVariant::LinkedCrypto}) {
+    for (bool signs : {false, true}) {
+      std::vector<std::string> arguments = {module(variant), file("out.json")};
+      if (signs) arguments.insert(arguments.end(), {"sign", file("request.json")});
+      const ProcessResult result = run(arguments);
+      const std::string where = module(variant) + (signs ? " signing" : " listing");
+      EXPECT_EQ(result.exit_code, 0) << where << "\n" << result.describe();
+      EXPECT_EQ(read_file("out.json"),
+                signs ? signed_document("01" + DIGEST_INFO_SHA256)
+                      : R"({"slots":[{"description":"Mock slot 1","token_label":"Mock token 1",)"
+                        R"("certs":[{"der_hex":"3082010a02820101"}]}],"error":null})")
+          << where;
+      std::string seen;
+      for (const RecordedCall& probe : log().all("CRYPTO"))
+        seen += probe.result("at").value_or("?") + " " + probe.result("evp_sha256").value_or("?") +
+                " " + probe.result("libcrypto.so.3").value_or("?") + "\n";
+      EXPECT_EQ(seen,
+                before_signing + (signs ? "C_Sign own loaded\nC_Sign own loaded\n" : std::string()))
+          << where;
+    }
+  }
+}
+
 TEST_F(SigningRun, KeepsOnlyTheBytesTheSecondCallReturns) {
   scenario.slot(1).certificate(CERT).object(
       MockObject::private_key().sign(true).signature_pattern(128).size_query(256));

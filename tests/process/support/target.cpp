@@ -42,6 +42,10 @@ const char* variant_file_stem(MockVariant variant) {
       return "mirandel_mock_signal_handlers";
     case MockVariant::SignalDefaults:
       return "mirandel_mock_signal_defaults";
+    case MockVariant::OwnLibcrypto:
+      return "mirandel_mock_own_libcrypto";
+    case MockVariant::LinkedCrypto:
+      return "mirandel_mock_linked_crypto";
   }
   return "";
 }

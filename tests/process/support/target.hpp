@@ -18,7 +18,8 @@
 namespace mirandel::test {
 
 /// The builds of the mock module: four by the discovery entry points they
-/// export, three (C_GetFunctionList only) that change the process.
+/// export, three (C_GetFunctionList only) that change the process, two
+/// (Linux, C_GetFunctionList only) that bring their own EVP_sha256.
 enum class MockVariant {
   FunctionList,              ///< C_GetFunctionList only
   InterfaceAndFunctionList,  ///< C_GetInterface and C_GetFunctionList
@@ -27,6 +28,8 @@ enum class MockVariant {
   Thread,                    ///< a thread from C_Initialize to C_Finalize
   SignalHandlers,            ///< SIGCHLD and SIGPIPE handlers left behind
   SignalDefaults,            ///< SIGPIPE and SIGXFSZ back to their defaults
+  OwnLibcrypto,              ///< links a libcrypto.so.1.0.0 beside it
+  LinkedCrypto,              ///< has EVP_sha256 linked in
 };
 
 /// The program under test, as a host path.
