@@ -88,13 +88,6 @@ bool lock_whole_file(int fd) noexcept {
 /// How often a file found removed or replaced once locked is opened again.
 constexpr int REOPENINGS = 8;
 
-/// What write_in_place did.
-enum class InPlace {
-  Written,
-  Failed,
-  Removed,  ///< the file it created was removed again after a failed write
-};
-
 /// Opens `path` itself with `flags` added to O_WRONLY and writes it. A
 /// regular file is locked (lock_whole_file) and only then truncated, so
 /// that concurrent runs leave one whole document; one found gone from its
@@ -105,8 +98,8 @@ enum class InPlace {
 /// `open_error` (if given). Descriptor 1 is the real standard output while
 /// it is opened, so /dev/stdout means what the caller meant (and fails to
 /// open when that was closed at start).
-InPlace write_in_place(const OutputFile& output, int flags, std::string_view bytes,
-                       int* open_error = nullptr) {
+bool write_in_place(const OutputFile& output, int flags, std::string_view bytes,
+                    int* open_error = nullptr) {
   for (int opening = 0;; ++opening) {
     int fd;
     bool appending = false;
@@ -118,21 +111,21 @@ InPlace write_in_place(const OutputFile& output, int flags, std::string_view byt
       if (open_error) *open_error = fd < 0 ? errno : 0;
       if (fd >= 0) appending = appends_to_standard_output(fd);
     }
-    if (fd < 0) return InPlace::Failed;
+    if (fd < 0) return false;
     DescriptorCloser closer(fd);
     struct stat file {};
-    if (::fstat(fd, &file) != 0) return InPlace::Failed;
+    if (::fstat(fd, &file) != 0) return false;
     if (S_ISREG(file.st_mode)) {
-      if (!lock_whole_file(fd) || ::fstat(fd, &file) != 0) return InPlace::Failed;
+      if (!lock_whole_file(fd) || ::fstat(fd, &file) != 0) return false;
       if (file.st_nlink == 0 && opening + 1 < REOPENINGS) {
         flags &= ~(O_CREAT | O_EXCL);
         continue;
       }
       // A file that cannot be truncated but is empty (some of /proc) is
       // written all the same.
-      if (!appending && ::ftruncate(fd, 0) != 0 && file.st_size != 0) return InPlace::Failed;
+      if (!appending && ::ftruncate(fd, 0) != 0 && file.st_size != 0) return false;
     }
-    if (appending && ::fcntl(fd, F_SETFL, O_APPEND) != 0) return InPlace::Failed;
+    if (appending && ::fcntl(fd, F_SETFL, O_APPEND) != 0) return false;
     iovec part = {const_cast<char*>(bytes.data()), bytes.size()};
     bool complete = posix::write_all(fd, &part, 1);
     if (!complete && (flags & O_EXCL) != 0) {
@@ -142,10 +135,10 @@ InPlace write_in_place(const OutputFile& output, int flags, std::string_view byt
       if (::fstatat(output.folder(), output.path().c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
           named.st_dev == file.st_dev && named.st_ino == file.st_ino &&
           ::unlinkat(output.folder(), output.path().c_str(), 0) == 0)
-        return InPlace::Removed;
+        return false;
     }
     if (!closer.close()) complete = false;
-    return complete ? InPlace::Written : InPlace::Failed;
+    return complete;
   }
 }
 
@@ -288,9 +281,9 @@ bool create_new(const OutputFile& output, std::string_view bytes) {
   // should another run create it first, theirs is written in place.
   const auto create_directly = [&] {
     int open_error = 0;
-    const InPlace created = write_in_place(output, O_CREAT | O_EXCL, bytes, &open_error);
-    if (open_error == EEXIST) return write_in_place(output, 0, bytes) == InPlace::Written;
-    return created == InPlace::Written;
+    const bool written = write_in_place(output, O_CREAT | O_EXCL, bytes, &open_error);
+    if (open_error == EEXIST) return write_in_place(output, 0, bytes);
+    return written;
   };
   TemporaryFile temporary(output.folder());
   int fd = -1;
@@ -332,13 +325,13 @@ bool write_file(const OutputFile& output, std::string_view bytes) {
   // which a sticky folder may refuse for someone else's file even when that
   // is writable. Symbolic links are followed; a directory fails to open.
   int open_error = 0;
-  const bool written = write_in_place(output, 0, bytes, &open_error) == InPlace::Written;
+  const bool written = write_in_place(output, 0, bytes, &open_error);
   if (open_error != ENOENT) return written;
   // A dangling symbolic link: its target is created, as by any writer.
   struct stat link;
   if (::fstatat(output.folder(), output.path().c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 ||
       !output.path().has_filename())
-    return write_in_place(output, O_CREAT, bytes) == InPlace::Written;
+    return write_in_place(output, O_CREAT, bytes);
   return create_new(output, bytes);
 }
 
