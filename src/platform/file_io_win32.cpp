@@ -32,25 +32,31 @@ class FileHandle {
 };
 
 /// How long an open refused because another writer holds the file is
-/// tried again, in steps of SHARING_RETRY_STEP_MS.
-constexpr DWORD SHARING_RETRY_MS = 10000;
-constexpr DWORD SHARING_RETRY_STEP_MS = 10;
+/// tried again, in steps of SHARING_RETRY_STEP_MS. Another run holds it for
+/// the few milliseconds of its write.
+constexpr DWORD SHARING_RETRY_MS = 1000;
+constexpr DWORD SHARING_RETRY_STEP_MS = 5;
 
 /// Opens `path` for writing (and `extra_access`), shared for reading and
 /// deleting but not for writing: a caller watching, reading or replacing
 /// the file is never locked out, while another run writing the same file
 /// waits until this one has closed it. Refused because a writer holds it,
-/// the open is tried again for up to SHARING_RETRY_MS.
-/// Devices and pipes (`shared_writing`) are shared for writing as well.
+/// the open is tried again for up to SHARING_RETRY_MS; a writer still there
+/// by then is the caller's own handle (Python's NamedTemporaryFile, a
+/// FileStream shared for writing), and the file is opened shared for
+/// writing, as devices and pipes (`shared_writing`) always are.
 HANDLE open_for_writing(const std::filesystem::path& path, DWORD disposition,
                         DWORD extra_access = 0, bool shared_writing = false) {
-  const DWORD share = FILE_SHARE_READ | FILE_SHARE_DELETE | (shared_writing ? FILE_SHARE_WRITE : 0);
+  const auto open = [&](DWORD share) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE | extra_access, share, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  constexpr DWORD ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (shared_writing) return open(ALL);
   for (DWORD waited = 0;; waited += SHARING_RETRY_STEP_MS) {
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE | extra_access, share, nullptr,
-                              disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION ||
-        waited >= SHARING_RETRY_MS)
-      return file;
+    HANDLE file = open(FILE_SHARE_READ | FILE_SHARE_DELETE);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) return file;
+    if (waited >= SHARING_RETRY_MS) return open(ALL);
     Sleep(SHARING_RETRY_STEP_MS);
   }
 }
