@@ -3,7 +3,8 @@ made it: the entries in the order of their names (not the order the file
 system listed them in), every time that of SOURCE_DATE_EPOCH in UTC (not the
 local time of the packaging user) when it is set, and no extra fields (they
 hold the packaging user's uid and gid). Names, permissions and contents are
-kept.
+kept. A SOURCE_DATE_EPOCH outside what a .zip can record (1980-01-01 to
+2107-12-31) is clamped into that range.
 
 Usage: reproducible_zip.py ARCHIVE.zip
 """
@@ -12,6 +13,11 @@ import os
 import sys
 import time
 import zipfile
+
+# The first and last moments a .zip's DOS date and time can hold, in UTC
+# (the time has a 2-second step).
+FIRST_ZIP_TIME = 315532800  # 1980-01-01 00:00:00
+LAST_ZIP_TIME = 4354819198  # 2107-12-31 23:59:58
 
 
 def main() -> None:
@@ -22,7 +28,11 @@ def main() -> None:
     entries.sort(key=lambda entry: entry[0].filename)
     with zipfile.ZipFile(path, "w") as target:
         for info, data in entries:
-            date_time = time.gmtime(int(epoch))[:6] if epoch else info.date_time
+            date_time = (
+                time.gmtime(min(max(int(epoch), FIRST_ZIP_TIME), LAST_ZIP_TIME))[:6]
+                if epoch
+                else info.date_time
+            )
             kept = zipfile.ZipInfo(info.filename, date_time)
             kept.create_system = info.create_system
             kept.external_attr = info.external_attr

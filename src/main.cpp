@@ -1,5 +1,5 @@
 // The entry point: read the command line, run the chosen mode, write its
-// document, exit.
+// document, tear the module down, exit.
 #include <exception>
 #include <new>
 #include <optional>
@@ -14,10 +14,12 @@
 #include "platform/arguments.hpp"
 #include "platform/console.hpp"
 #include "platform/file_io.hpp"
+#include "platform/process_end.hpp"
 #include "platform/process_hardening.hpp"
 #include "platform/signal_dispositions.hpp"
 #include "platform/standard_streams.hpp"
 #include "signing/signing.hpp"
+#include "teardown.hpp"
 
 namespace {
 
@@ -45,13 +47,17 @@ int run(int argc, char** argv) {
   // Fixed before the module loads: a module that changes the working
   // directory does not move the document.
   const std::optional<platform::OutputFile> output(invocation.output_path);
-  // Each run releases the module before returning its document, so the
-  // module is finalised, unloaded and its signal handlers gone before
-  // anything is written.
+  // A module that ends the process with exit() before the document is
+  // delivered does not report success.
+  platform::promise_exit_status(EXIT_UNDELIVERED);
+  // Each run closes its sessions, wipes the PIN and defers the module's
+  // teardown, whose signal handlers are already gone: the document is
+  // delivered and the status settled first, and only then is the module
+  // finalised and unloaded, in a way that can no longer change either.
   const bool delivered = invocation.mode == RunMode::Sign
                              ? emit_document(run_signing(invocation), output)
                              : emit_document(run_listing(invocation), output);
-  return delivered ? EXIT_DOCUMENT : EXIT_UNDELIVERED;
+  tear_down_and_exit(delivered ? EXIT_DOCUMENT : EXIT_UNDELIVERED);
 }
 
 }  // namespace

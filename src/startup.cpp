@@ -6,6 +6,7 @@
 #include "messages.hpp"
 #include "pkcs11/errors.hpp"
 #include "pkcs11/slots.hpp"
+#include "teardown.hpp"
 
 namespace mirandel {
 
@@ -27,17 +28,16 @@ std::expected<StartedModule, std::string> start_module(const std::filesystem::pa
   }
   pkcs11::ModuleRef module = std::move(*loaded);
 
-  // After a failure from here on the reference is dropped before the message
-  // is returned, so the library is unloaded before the caller writes its
-  // document; once C_Initialize has succeeded, C_Finalize comes first.
+  // After a failure from here on the module's teardown is deferred until
+  // the caller's document is delivered.
   if (pkcs11::Result<void> initialized = pkcs11::initialize_module(*module); !initialized) {
-    module.reset();
+    defer_teardown(std::move(module));
     return std::unexpected(start_up_message(INITIALIZE_FAILED_PREFIX, initialized.error()));
   }
 
   pkcs11::Result<std::vector<ck::CK_SLOT_ID>> slots = pkcs11::get_slots_with_token(*module);
   if (!slots) {
-    module.reset();
+    defer_teardown(std::move(module));
     return std::unexpected(start_up_message(SLOT_LIST_FAILED_PREFIX, slots.error()));
   }
   return StartedModule{std::move(module), std::move(*slots)};

@@ -18,7 +18,7 @@ struct StartedModule {
 
 /// load_module, initialize_module, get_slots_with_token; stops at the first
 /// failure and gives its Italian message. On failure after loading the module
-/// has already been released.
+/// has already been handed to defer_teardown.
 std::expected<StartedModule, std::string> start_module(const std::filesystem::path& module_path);
 
 }  // namespace mirandel

@@ -9,6 +9,7 @@
 #include "pkcs11/objects.hpp"
 #include "pkcs11/slots.hpp"
 #include "startup.hpp"
+#include "teardown.hpp"
 
 namespace mirandel {
 
@@ -85,9 +86,9 @@ ListingDocument run_listing(const Invocation& invocation) {
   for (ck::CK_SLOT_ID slot : started->slots_with_token) {
     document.slots.push_back(list_slot(module, slot));
   }
-  // Every session is closed by now, so dropping the run's reference unloads
-  // the library before the document is written.
-  module.reset();
+  // Every session is closed by now; the module is finalised and unloaded
+  // after the document is delivered.
+  defer_teardown(std::move(module));
   return document;
 }
 

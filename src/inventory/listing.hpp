@@ -6,8 +6,8 @@
 
 namespace mirandel {
 
-/// Starts the module and lists every slot with a token; the module is
-/// released before the document is returned.
+/// Starts the module and lists every slot with a token; the module's
+/// teardown is deferred (teardown.hpp) until the document is delivered.
 ListingDocument run_listing(const Invocation& invocation);
 
 }  // namespace mirandel

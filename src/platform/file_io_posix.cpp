@@ -60,21 +60,86 @@ bool write_and_close(int fd, std::string_view bytes) noexcept {
   return complete;
 }
 
-/// Opens `path` itself with `flags` added to O_WRONLY and writes it. When
-/// the open fails, its errno goes to `open_error` (if given). Descriptor 1
-/// is the real standard output while it is opened, so /dev/stdout means what
-/// the caller meant (and fails to open when that was closed at start).
+/// Whether `fd` is the very file open as the real standard output (same
+/// device and inode) and that was opened for appending, as `>> log` does.
+bool appends_to_standard_output(int fd) noexcept {
+  const int real = posix::document_output();
+  struct stat ours {};
+  struct stat theirs {};
+  if (real < 0 || ::fstat(fd, &ours) != 0 || ::fstat(real, &theirs) != 0) return false;
+  if (ours.st_dev != theirs.st_dev || ours.st_ino != theirs.st_ino) return false;
+  const int status = ::fcntl(real, F_GETFL);
+  return status >= 0 && (status & O_APPEND) != 0;
+}
+
+/// Waits for a write lock on the whole of `fd`: an open file description
+/// lock, advisory, so readers and holders of the file go on undisturbed
+/// while other runs writing the same file wait their turn.
+bool lock_whole_file(int fd) noexcept {
+  struct flock whole {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  for (;;) {
+    if (::fcntl(fd, F_OFD_SETLKW, &whole) == 0) return true;
+    if (errno != EINTR) return false;
+  }
+}
+
+/// How often a file found removed or replaced once locked is opened again.
+constexpr int REOPENINGS = 8;
+
+/// Opens `path` itself with `flags` added to O_WRONLY and writes it. A
+/// regular file is locked (lock_whole_file) and only then truncated, so
+/// that concurrent runs leave one whole document; one found gone from its
+/// path once locked (another run's rename replaced it, or its failed
+/// creation removed it) is opened again. Standard output opened for
+/// appending keeps what it holds. With O_EXCL in `flags` the file is ours,
+/// and a failed write removes it. When the open fails, its errno goes to
+/// `open_error` (if given). Descriptor 1 is the real standard output while
+/// it is opened, so /dev/stdout means what the caller meant (and fails to
+/// open when that was closed at start).
 bool write_in_place(const OutputFile& output, int flags, std::string_view bytes,
                     int* open_error = nullptr) {
-  int fd;
-  {
-    posix::RealStandardOutput real_stdout;
-    // 0666 lets the umask decide, as for any file the user creates.
-    fd = open_retrying(output.folder(), output.path().c_str(), O_WRONLY | O_CLOEXEC | flags, 0666);
-    if (open_error) *open_error = fd < 0 ? errno : 0;
+  for (int opening = 0;; ++opening) {
+    int fd;
+    bool appending = false;
+    {
+      posix::RealStandardOutput real_stdout;
+      // 0666 lets the umask decide, as for any file the user creates.
+      fd =
+          open_retrying(output.folder(), output.path().c_str(), O_WRONLY | O_CLOEXEC | flags, 0666);
+      if (open_error) *open_error = fd < 0 ? errno : 0;
+      if (fd >= 0) appending = appends_to_standard_output(fd);
+    }
+    if (fd < 0) return false;
+    DescriptorCloser closer(fd);
+    struct stat file {};
+    if (::fstat(fd, &file) != 0) return false;
+    if (S_ISREG(file.st_mode)) {
+      if (!lock_whole_file(fd) || ::fstat(fd, &file) != 0) return false;
+      if (file.st_nlink == 0 && opening + 1 < REOPENINGS) {
+        flags &= ~(O_CREAT | O_EXCL);
+        continue;
+      }
+      // A file that cannot be truncated but is empty (some of /proc) is
+      // written all the same.
+      if (!appending && ::ftruncate(fd, 0) != 0 && file.st_size != 0) return false;
+    }
+    if (appending && ::fcntl(fd, F_SETFL, O_APPEND) != 0) return false;
+    iovec part = {const_cast<char*>(bytes.data()), bytes.size()};
+    bool complete = posix::write_all(fd, &part, 1);
+    if (!complete && (flags & O_EXCL) != 0) {
+      // Removed while still locked, and only while the path still names
+      // it, so that nobody finds it partial and nobody else's file goes.
+      struct stat named {};
+      if (::fstatat(output.folder(), output.path().c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+          named.st_dev == file.st_dev && named.st_ino == file.st_ino &&
+          ::unlinkat(output.folder(), output.path().c_str(), 0) == 0)
+        return false;
+    }
+    if (!closer.close()) complete = false;
+    return complete;
   }
-  if (fd < 0) return false;
-  return write_and_close(fd, bytes);
 }
 
 // ---- Removing the temporary file when a signal ends the run ------------------
@@ -212,7 +277,14 @@ bool rename_refused(int error) noexcept {
 bool create_new(const OutputFile& output, std::string_view bytes) {
   const std::filesystem::path& path = output.path();
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : ".";
-  const auto create_directly = [&] { return write_in_place(output, O_CREAT | O_TRUNC, bytes); };
+  // Created exclusively, so that a failed write removes only our own file;
+  // should another run create it first, theirs is written in place.
+  const auto create_directly = [&] {
+    int open_error = 0;
+    const bool written = write_in_place(output, O_CREAT | O_EXCL, bytes, &open_error);
+    if (open_error == EEXIST) return write_in_place(output, 0, bytes);
+    return written;
+  };
   TemporaryFile temporary(output.folder());
   int fd = -1;
   for (unsigned attempt = 0; fd < 0 && attempt < 64; ++attempt) {
@@ -253,13 +325,13 @@ bool write_file(const OutputFile& output, std::string_view bytes) {
   // which a sticky folder may refuse for someone else's file even when that
   // is writable. Symbolic links are followed; a directory fails to open.
   int open_error = 0;
-  const bool written = write_in_place(output, O_TRUNC, bytes, &open_error);
+  const bool written = write_in_place(output, 0, bytes, &open_error);
   if (open_error != ENOENT) return written;
   // A dangling symbolic link: its target is created, as by any writer.
   struct stat link;
   if (::fstatat(output.folder(), output.path().c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0 ||
       !output.path().has_filename())
-    return write_in_place(output, O_CREAT | O_TRUNC, bytes);
+    return write_in_place(output, O_CREAT, bytes);
   return create_new(output, bytes);
 }
 

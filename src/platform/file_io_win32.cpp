@@ -31,26 +31,69 @@ class FileHandle {
   HANDLE handle_;
 };
 
-/// Opens `path` for writing, shared for reading, writing and deleting, so
-/// that a caller watching or replacing the file is never locked out. No lock
-/// is taken: a caller may hold its own while it waits for us.
-HANDLE open_for_writing(const std::filesystem::path& path, DWORD disposition) {
-  return CreateFileW(path.c_str(), GENERIC_WRITE,
-                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, disposition,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
+/// How long an open refused because another writer holds the file is
+/// tried again, in steps of SHARING_RETRY_STEP_MS. Another run holds it for
+/// the few milliseconds of its write.
+constexpr DWORD SHARING_RETRY_MS = 1000;
+constexpr DWORD SHARING_RETRY_STEP_MS = 5;
+
+/// Opens `path` for writing (and `extra_access`), shared for reading and
+/// deleting but not for writing: a caller watching, reading or replacing
+/// the file is never locked out, while another run writing the same file
+/// waits until this one has closed it. Refused because a writer holds it,
+/// the open is tried again for up to SHARING_RETRY_MS; a writer still there
+/// by then is the caller's own handle (Python's NamedTemporaryFile, a
+/// FileStream shared for writing), and the file is opened shared for
+/// writing, as devices and pipes (`shared_writing`) always are.
+HANDLE open_for_writing(const std::filesystem::path& path, DWORD disposition,
+                        DWORD extra_access = 0, bool shared_writing = false) {
+  const auto open = [&](DWORD share) {
+    return CreateFileW(path.c_str(), GENERIC_WRITE | extra_access, share, nullptr, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  };
+  constexpr DWORD ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  if (shared_writing) return open(ALL);
+  for (DWORD waited = 0;; waited += SHARING_RETRY_STEP_MS) {
+    HANDLE file = open(FILE_SHARE_READ | FILE_SHARE_DELETE);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) return file;
+    if (waited >= SHARING_RETRY_MS) return open(ALL);
+    Sleep(SHARING_RETRY_STEP_MS);
+  }
 }
 
 /// Opens `path` itself with `disposition` and writes it. An existing file
 /// on a disk is truncated here rather than by the disposition: it keeps its
-/// attributes, streams and identity, and a hidden file opens as well. When
-/// the open fails, its error goes to `open_error` (if given).
+/// attributes, streams and identity, and a hidden file opens as well. With
+/// CREATE_NEW the file is ours, and a failed write deletes it again before
+/// anyone else can open it for writing. When the open fails, its error goes
+/// to `open_error` (if given).
 bool write_in_place(const std::filesystem::path& path, DWORD disposition, std::string_view bytes,
                     DWORD* open_error = nullptr) {
-  FileHandle file(open_for_writing(path, disposition));
+  const bool ours = disposition == CREATE_NEW;
+  // CREATE_ALWAYS is what anything but a file on a disk is opened with.
+  FileHandle file(
+      open_for_writing(path, disposition, ours ? DELETE : 0, disposition == CREATE_ALWAYS));
   if (open_error) *open_error = file.valid() ? ERROR_SUCCESS : GetLastError();
   if (!file.valid()) return false;
-  if (GetFileType(file.get()) == FILE_TYPE_DISK && !SetEndOfFile(file.get())) return false;
-  return win32::write_all(file.get(), bytes);
+  const bool complete = (GetFileType(file.get()) != FILE_TYPE_DISK || SetEndOfFile(file.get())) &&
+                        win32::write_all(file.get(), bytes);
+  if (!complete && ours) {
+    FILE_DISPOSITION_INFO remove{};
+    remove.DeleteFile = TRUE;
+    static_cast<void>(
+        SetFileInformationByHandle(file.get(), FileDispositionInfo, &remove, sizeof remove));
+  }
+  return complete;
+}
+
+/// `full` in the \\?\ form, which the 260-character limit does not apply
+/// to; unchanged when it is not a full path.
+std::wstring long_form(const std::wstring& full) {
+  const bool on_drive = full.size() >= 3 && full[1] == L':' && full[2] == L'\\';
+  if (!on_drive && !full.starts_with(L"\\\\")) return full;
+  if (full.starts_with(L"\\\\?\\") || full.starts_with(L"\\\\.\\")) return full;
+  if (full.starts_with(L"\\\\")) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
 }
 
 enum class TargetKind {
@@ -109,18 +152,26 @@ std::filesystem::path temporary_name(const std::filesystem::path& folder, unsign
 
 /// Writes a file that does not exist yet: under a temporary name beside it
 /// (created exclusively), then moved into place, so that nobody finds it
-/// partial. Only our own temporary file is ever deleted. When the folder
-/// takes no new file, the temporary name would be too long, or the move is
-/// refused, the target is created directly instead.
+/// partial. Only our own temporary file is ever deleted. Both are named in
+/// the \\?\ form, so a temporary name past 260 characters works wherever
+/// the target does. When the folder takes no new file or the move is
+/// refused, the target is created directly instead, and deleted again when
+/// its write fails; should another run create it first, theirs is written
+/// in place.
 bool create_new(const std::filesystem::path& path, std::string_view bytes) {
   const std::filesystem::path folder = path.has_parent_path() ? path.parent_path() : L".";
-  const auto create_directly = [&] { return write_in_place(path, OPEN_ALWAYS, bytes); };
+  const auto create_directly = [&] {
+    DWORD open_error = ERROR_SUCCESS;
+    if (write_in_place(path, CREATE_NEW, bytes, &open_error)) return true;
+    return (open_error == ERROR_FILE_EXISTS || open_error == ERROR_ALREADY_EXISTS) &&
+           write_in_place(path, OPEN_EXISTING, bytes);
+  };
+  const std::filesystem::path target = long_form(path.native());
   std::filesystem::path temporary;
   HANDLE created = INVALID_HANDLE_VALUE;
   DWORD error = ERROR_SUCCESS;
   for (unsigned attempt = 0; created == INVALID_HANDLE_VALUE && attempt < 64; ++attempt) {
-    temporary = temporary_name(folder, attempt);
-    if (temporary.native().size() >= MAX_PATH) return create_directly();
+    temporary = long_form(temporary_name(folder, attempt).native());
     created = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                           FILE_ATTRIBUTE_NORMAL, nullptr);
     error = created == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
@@ -137,7 +188,7 @@ bool create_new(const std::filesystem::path& path, std::string_view bytes) {
     FileHandle file(created);
     complete = win32::write_all(file.get(), bytes);
   }
-  if (complete && MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING))
+  if (complete && MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING))
     return true;
   error = GetLastError();
   DeleteFileW(temporary.c_str());

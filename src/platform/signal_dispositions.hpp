@@ -19,7 +19,8 @@ void restore_signal_dispositions() noexcept;
 /// lets the held ones through when it ends; the mask is then the one it
 /// found. Around an unload and the restore that follows it, a signal waits
 /// for the dispositions to be put back instead of running a handler whose
-/// code is gone. Nothing to hold back on Windows.
+/// code is gone. Faults (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS)
+/// are not held. Nothing to hold back on Windows.
 class HeldSignals {
  public:
   HeldSignals() noexcept;

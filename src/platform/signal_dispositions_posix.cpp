@@ -50,10 +50,12 @@ void restore_signal_dispositions() noexcept {
 HeldSignals::HeldSignals() noexcept {
   sigset_t all;
   sigfillset(&all);
+  // Faults are not held: the kernel does not hold back a synchronous one
+  // anyway, but turns it into a kill and so passes by the handler that the
+  // process's end has installed for it by then (process_end.hpp).
+  for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGSYS}) sigdelset(&all, fault);
   sigset_t previous;
   sigemptyset(&previous);
-  // A fault raised while held still ends the process: the kernel does not
-  // hold back a synchronous SIGSEGV or SIGBUS.
   static_cast<void>(::pthread_sigmask(SIG_BLOCK, &all, &previous));
   std::memcpy(previous_mask_, &previous, sizeof previous);
 }

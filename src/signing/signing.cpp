@@ -22,6 +22,7 @@
 #include "signing/mechanisms.hpp"
 #include "signing/request.hpp"
 #include "startup.hpp"
+#include "teardown.hpp"
 
 namespace mirandel {
 namespace {
@@ -211,9 +212,9 @@ SignatureDocument run_signing(const Invocation& invocation) {
       sign_on_slots(started->module, started->slots_with_token, *request);
   // No login follows: the PIN is wiped now rather than with the request.
   request->pin = SecretString();
-  // Every session is closed by now; dropping the run's reference unloads the
-  // module before the document is written.
-  started->module.reset();
+  // Every session is closed by now; the module is finalised and unloaded
+  // after the document is delivered.
+  defer_teardown(std::move(started->module));
   if (!outcome) return failed(std::string(NO_SIGNING_KEY));
   return std::move(*outcome);
 }

@@ -7,7 +7,8 @@
 namespace mirandel {
 
 /// Reads and checks the request, starts the module, finds the key and signs;
-/// the module is released before the document is returned.
+/// the module's teardown is deferred (teardown.hpp) until the document is
+/// delivered.
 SignatureDocument run_signing(const Invocation& invocation);
 
 }  // namespace mirandel

@@ -22,6 +22,7 @@
 
 #ifdef _WIN32
 #include <io.h>
+extern "C" __declspec(dllimport) void __stdcall Sleep(unsigned long milliseconds);
 #else
 #include <unistd.h>
 #endif
@@ -395,6 +396,25 @@ bool matches(const ObjectSpec& object,
   return true;
 }
 
+/// A module that never comes back from C_Finalize: it hangs, crashes, or
+/// ends the process with exit(0) or abort().
+void misbehave_in_finalize(const std::string& how) {
+  append_log_line("FINALIZE " + how);
+  if (how == "exit") std::exit(0);
+  if (how == "abort") std::abort();
+  if (how == "crash") {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+  }
+  for (;;) {
+#if defined(_WIN32)
+    Sleep(1000);
+#else
+    ::sleep(1);
+#endif
+  }
+}
+
 }  // namespace
 }  // namespace mirandel::mock
 
@@ -463,6 +483,8 @@ CK_RV C_Finalize(CK_VOID_PTR reserved) {
     rv = *early;
   } else if (reserved) {
     rv = CKR_ARGUMENTS_BAD;
+  } else if (!g_state.scenario.finalize.empty()) {
+    misbehave_in_finalize(g_state.scenario.finalize);
   } else {
     g_state.initialized = false;
     g_state.sessions.clear();

@@ -331,6 +331,11 @@ Scenario parse_lines(const std::string& text, std::size_t& line_number) {
       if (words.size() != 2) fail("pin_scan needs the inverted PIN in hex");
       scenario.pin_scan_inverted = parse_hex(words[1]);
       if (scenario.pin_scan_inverted.empty()) fail("pin_scan needs a PIN of at least one byte");
+    } else if (keyword == "finalize") {
+      if (words.size() != 2 ||
+          (words[1] != "hang" && words[1] != "crash" && words[1] != "exit" && words[1] != "abort"))
+        fail("finalize takes hang, crash, exit or abort");
+      scenario.finalize = std::string(words[1]);
     } else if (keyword == "chdir") {
       scenario.chdir = std::string(rest_of_line(line, keyword));
       if (scenario.chdir.empty()) fail("chdir needs a path");

@@ -79,6 +79,9 @@ struct Scenario {
   CK_SESSION_HANDLE session_base = 5001;
   std::string watch;  ///< a file whose presence is recorded at unload
   std::string chdir;  ///< a folder C_Initialize makes the working directory
+  /// What C_Finalize does instead of answering: "hang", "crash", "exit"
+  /// (exit(0)) or "abort"; empty: it answers.
+  std::string finalize;
   /// C_Initialize, C_GetSlotList and C_Sign print to standard output
   /// (printf, unflushed, and a raw write to descriptor 1).
   bool stdout_chatter = false;

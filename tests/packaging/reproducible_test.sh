@@ -65,6 +65,13 @@ check_true "the second clone's files are newer than the first's" \
 for file in "$deb" "$zip" "$exe" "$program"; do
   check_true "$file: the same bytes from both clones" cmp "$first/$file" "$second/$file"
 done
+# A SOURCE_DATE_EPOCH a .zip cannot record is clamped into its range.
+(cd "$WORK" && echo text >entry.txt && python3 -m zipfile -c clamp.zip entry.txt)
+for clamp in "0 1980-01-01 00:00:00" "5000000000 2107-12-31 23:59:58"; do
+  SOURCE_DATE_EPOCH=${clamp%% *} python3 "$repo/cmake/reproducible_zip.py" "$WORK/clamp.zip"
+  check_equal "SOURCE_DATE_EPOCH=${clamp%% *} in a .zip" "${clamp#* }" \
+    "$(python3 -c 'import sys, zipfile; print("%04d-%02d-%02d %02d:%02d:%02d" % zipfile.ZipFile(sys.argv[1]).infolist()[0].date_time)' "$WORK/clamp.zip")"
+done
 check_equal "every file of the .deb bears the time of the last commit" \
   "$(date -u -d "@$(git -C "$first" log -1 --format=%ct)" '+%F %T')" \
   "$(dpkg-deb --fsys-tarfile "$first/$deb" | tar -tv --utc --full-time | awk '{ print $4, $5 }' |

@@ -1,7 +1,7 @@
 // No copy of the PIN outlives the signing run: the mock searches the whole
 // memory of the program's process for the PIN after every C_Logout and once
-// more when it is unloaded, which the run does after its last PKCS#11 call and
-// before it writes the document. By then the request's PIN has served its
+// more when it is unloaded, which the program does after its last PKCS#11 call
+// and the document's delivery. By then the request's PIN has served its
 // last login and must be gone too, wherever it was copied on the way (the
 // request file's bytes, the JSON reader, the login copy).
 //

@@ -95,7 +95,7 @@ MockObject key(std::string_view id_hex, std::string_view signature_hex) {
 }
 
 /// Every run writes its document to out.json, and the mock records at unload
-/// whether that file exists yet.
+/// how much of that file is there by then.
 class SigningRun : public HelperProcessTest {
  protected:
   void SetUp() override {
@@ -123,11 +123,14 @@ class SigningRun : public HelperProcessTest {
     return {names.begin() + static_cast<std::ptrdiff_t>(*start) + 1, names.end()};
   }
 
-  /// The module was finalised and unloaded before the document was written.
-  void expect_unloaded_before_document() const {
+  /// The module was finalised and unloaded once the whole document was
+  /// written.
+  void expect_unloaded_after_document() const {
     const CallLog calls = log();
     ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.entries().back().line, "UNLOAD watch=absent") << calls.text();
+    EXPECT_EQ(calls.entries().back().line,
+              "UNLOAD watch=" + std::to_string(read_file("out.json").value_or("").size()))
+        << calls.text();
     expect_teardown(calls);
   }
 
@@ -184,7 +187,7 @@ TEST_F(SigningRun, SignsWithTheKeyOfTheMatchingCertificate) {
   EXPECT_EQ(argument("C_Sign", 0, "data"), data);
   EXPECT_EQ(argument("C_Sign", 1, "data"), data);
   EXPECT_EQ(log().all("C_Logout").at(0).rv, 0u);
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 TEST_F(SigningRun, ReadsTheRequestFromStandardInput) {
@@ -245,7 +248,7 @@ TEST_P(SigningStartFailure, ReleasesTheModuleAndOpensNoSession) {
   scenario.force(GetParam().function).rv(0x32);
   EXPECT_EQ(sign(request(to_hex(CERT))), GetParam().document);
   EXPECT_EQ(log().count("C_OpenSession"), 0u);
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -263,7 +266,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SigningRun, FindsNoKeyWithoutSlots) {
   EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
   EXPECT_EQ(after_start(), (Names{"C_Finalize", "UNLOAD"}));
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 TEST_F(SigningRun, SkipsASlotWhoseSessionCannotBeOpened) {
@@ -303,7 +306,7 @@ TEST_P(SigningKeyChoice, SearchesWithTheCertificatesIdAndSignsWithTheFirstKey) {
   EXPECT_EQ(sign(request(to_hex(c.request_cert))), signed_document(c.signature));
   EXPECT_EQ(argument("C_FindObjectsInit", 1, "template"), c.key_template) << log().text();
   EXPECT_EQ(log().count("C_GetAttributeValue"), c.attribute_reads);
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 const std::vector<MockObject> TWO_KEYS = {key("0a", "aa"), key("0b", "bb")};
@@ -409,7 +412,7 @@ TEST_F(SigningRun, FindsNoKeyWhenNoSlotHasOne) {
   scenario.slot(1).certificate(CERT).object(MockObject::private_key().sign(false));
   EXPECT_EQ(sign(request(to_hex(CERT))), failed_document(NO_KEY));
   EXPECT_EQ(log().count("C_Logout"), 1u);
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 TEST_F(SigningRun, StopsAtAWrongPinWithoutLoggingOutOrTryingTheNextSlot) {
@@ -422,7 +425,7 @@ TEST_F(SigningRun, StopsAtAWrongPinWithoutLoggingOutOrTryingTheNextSlot) {
             (Names{"C_OpenSession", "C_FindObjectsInit", "C_FindObjects", "C_FindObjectsFinal",
                    "C_GetAttributeValue", "C_GetAttributeValue", "C_Login", "C_CloseSession",
                    "C_Finalize", "UNLOAD"}));
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 // The PIN goes only to tokens that hold the requested certificate; tokens
@@ -461,7 +464,7 @@ TEST_P(SigningPinDestination, LogsInOnlyWhereTheCertificateIs) {
   }
   EXPECT_EQ(login_slots, c.login_slots) << calls.text();
   EXPECT_EQ(calls.count("C_OpenSession"), calls.count("C_CloseSession"));
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -581,7 +584,7 @@ TEST_P(SigningSignFailure, IsReportedAfterLogoutAndClose) {
   ASSERT_NE(sign_init, names.end()) << log().text();
   EXPECT_EQ(Names(sign_init, names.end()), c.tail);
   EXPECT_EQ(log().count("C_OpenSession"), 1u);
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -705,7 +708,7 @@ TEST_P(SigningMechanism, TriesTheTokensHashingFirst) {
     EXPECT_EQ(logins.back().argument("user"), "2");
     EXPECT_EQ(logins.back().argument("pin"), "31323334");
   }
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 const std::string SHA256_HELLO = "2cf24dba5fb0a30e26e83b2ac5b9e29e1b161e5c1fa7425e73043362938b9824";
@@ -898,7 +901,7 @@ TEST_F(SigningRun, IgnoresFailuresOfLogoutAndCloseSession) {
   scenario.force("C_Logout").rv(0x32);
   scenario.force("C_CloseSession").rv(0x32);
   EXPECT_EQ(sign(request(to_hex(CERT))), signed_document("11"));
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 }  // namespace

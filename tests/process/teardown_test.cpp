@@ -1,8 +1,12 @@
 // The module's teardown: C_Finalize stops what the module started, and no
 // signal disposition the module changed outlives it. Each module here took
 // the run down before C_Finalize was called and the dispositions put back.
+// The document is delivered before the teardown, and nothing the module does
+// in C_Finalize changes it or the status.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -17,7 +21,9 @@ const std::string LISTING =
 
 class Teardown : public HelperProcessTest {
  protected:
-  void SetUp() override {
+  void SetUp() override { listing_scenario(); }
+  void listing_scenario() {
+    scenario = Scenario();
     scenario.slot(1).description("L").label("T").certificate(from_hex("3082aa"));
   }
 };
@@ -43,6 +49,41 @@ TEST_F(Teardown, DeliversTheWholeDocumentFromAModuleWithAThreadOrSignalHandlers)
               row.to_file ? LISTING : LISTING + "\n")
         << where;
     expect_teardown(log());
+  }
+}
+
+struct FinalizeFault {
+  const char* how;
+  const char* output;  ///< "" for standard output, "folder" for a directory
+  int status;
+};
+
+// What the caller gets is settled before C_Finalize: a hang ends within the
+// time limit, and a crash, abort() or exit(0) there end the run with the
+// delivery's status, status 1 included.
+TEST_F(Teardown, KeepsTheDeliveredDocumentAndStatusWhateverCFinalizeDoes) {
+  std::filesystem::create_directory(host_file("folder"));
+  for (const FinalizeFault& row :
+       {FinalizeFault{"hang", "", 0}, FinalizeFault{"hang", "out.json", 0},
+        FinalizeFault{"crash", "", 0}, FinalizeFault{"crash", "out.json", 0},
+        FinalizeFault{"abort", "", 0}, FinalizeFault{"abort", "out.json", 0},
+        FinalizeFault{"exit", "", 0}, FinalizeFault{"exit", "out.json", 0},
+        FinalizeFault{"exit", "folder", 1}}) {
+    const std::string where = std::string(row.how) + " to '" + row.output + "'";
+    listing_scenario();
+    scenario.finalize(row.how);
+    std::filesystem::remove(host_file("out.json"));
+    const auto start = std::chrono::steady_clock::now();
+    const ProcessResult result = run({module(), *row.output ? file(row.output) : ""});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(result.exit_code, row.status) << where << "\n" << result.describe();
+    EXPECT_LT(took, std::chrono::seconds(3 + (target_uses_windows_paths() ? 6 : 2))) << where;
+    if (row.status == 0) {
+      EXPECT_EQ(*row.output ? read_file(row.output).value_or("") : result.out,
+                *row.output ? LISTING : LISTING + "\n")
+          << where;
+    }
+    EXPECT_EQ(log().count("FINALIZE"), 1u) << where << log().text();
   }
 }
 

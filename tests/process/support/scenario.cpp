@@ -167,6 +167,7 @@ Scenario& Scenario::session_base(unsigned long first_handle) {
 }
 Scenario& Scenario::watch(const std::string& target_path) { return add("watch " + target_path); }
 Scenario& Scenario::chdir(const std::string& folder) { return add("chdir " + folder); }
+Scenario& Scenario::finalize(const std::string& how) { return add("finalize " + how); }
 Scenario& Scenario::stdout_chatter(const std::string& file_path) {
   return add(file_path.empty() ? "stdout_chatter" : "stdout_chatter " + file_path);
 }

@@ -160,6 +160,9 @@ class Scenario {
   /// C_Initialize makes `folder` (as the program under test names it) the
   /// working directory.
   Scenario& chdir(const std::string& folder);
+  /// C_Finalize never answers: `how` is "hang", "crash", "exit" (exit(0)) or
+  /// "abort".
+  Scenario& finalize(const std::string& how);
   /// The mock searches its process's memory for `pin` after every C_Logout
   /// and at unload, and records what it finds as PIN-SCAN lines; `pin` is
   /// then every token's PIN. The scenario file holds it inverted only.
