@@ -8,7 +8,7 @@
 // The soname below and the declarations of the OpenSSL headers must be of one
 // ABI: headers of another major version would type every call wrongly.
 #if !defined(OPENSSL_VERSION_MAJOR) || OPENSSL_VERSION_MAJOR != 3
-#error "libcrypto is opened as libcrypto.so.3: build against OpenSSL 3's headers"
+#error libcrypto is opened as libcrypto.so.3, so the build needs OpenSSL 3 headers
 #endif
 
 namespace mirandel::platform {
