@@ -10,8 +10,9 @@
 #   be written, else ${XDG_CACHE_HOME:-~/.cache}/mirandel-pkcs11-helper)
 # in softhsm2-win64-SOFTHSM_VERSION-openssl-OPENSSL_VERSION-RECIPE, where
 # RECIPE is a hash of this script: a machine builds once per source version
-# and recipe, and every later run only looks the folder up. The build itself
-# takes a quarter of an hour or more on two cores.
+# and recipe, and every later run only looks the folder up. libcrypto is kept
+# apart in openssl-win64-OPENSSL_VERSION-RECIPE, keyed by its own part of the
+# recipe. A cold build takes a quarter of an hour or more on two cores.
 #
 # Prints the vendor folder's path as the only line on standard output (the
 # build's own output goes to a log in the cache, named on standard error when
@@ -87,7 +88,7 @@ if [[ -f $vendor/softhsm2.dll && -f $vendor/libcrypto-3-x64.dll ]]; then
 fi
 
 # One build at a time per cache: a second run waits, then finds the result.
-exec 8>"$cache/$name.lock"
+exec 8>"$cache/build.lock"
 flock 8
 if [[ -f $vendor/softhsm2.dll && -f $vendor/libcrypto-3-x64.dll ]]; then
   echo "$vendor"
@@ -117,6 +118,7 @@ done
 
 build_openssl() {
   local source=$work/openssl prefix=$work/openssl-prefix
+  rm -rf "$prefix"
   mkdir -p "$source" "$prefix/lib"
   tar -xf "$work/sources/$openssl_tarball" -C "$source" --strip-components=1
   # Only the libcrypto DLL and its import library: the whole of build_libs
@@ -128,10 +130,11 @@ build_openssl() {
     make -j"$jobs" libcrypto.dll.a) >>"$log" 2>&1
   cp -r "$source/include" "$prefix/include"
   cp "$source/libcrypto.dll.a" "$source/libcrypto-3-x64.dll" "$prefix/lib/"
+  mv "$prefix" "$openssl_dir"
 }
 
 build_softhsm() {
-  local source=$work/softhsm2 build=$work/softhsm2-build prefix=$work/openssl-prefix
+  local source=$work/softhsm2 build=$work/softhsm2-build prefix=$openssl_dir
   mkdir -p "$source"
   tar -xf "$work/sources/$softhsm_tarball" -C "$source" --strip-components=1
   # shellcheck disable=SC2016 # CMake's variables, not the shell's
@@ -187,7 +190,12 @@ TOOLCHAIN
   cp "$build/src/lib/softhsm2.dll" "$prefix/lib/libcrypto-3-x64.dll" "$work/result/vendor/"
 }
 
-if ! build_openssl; then
+# libcrypto has a cache entry of its own, keyed by its version and its part of
+# the recipe: a change to the SoftHSM2 part does not rebuild it.
+openssl_dir=$cache/openssl-win64-$openssl_version-$(declare -f build_openssl | sha256sum | cut -c 1-12)
+if [[ -f $openssl_dir/lib/libcrypto-3-x64.dll ]]; then
+  say "libcrypto from the cache: $openssl_dir"
+elif ! build_openssl; then
   say "the OpenSSL build failed; last lines of $log:"
   tail -n 20 "$log" >&2
   exit 1

@@ -78,7 +78,9 @@ softhsm_init_token "Città vuota" "$PIN"
 
 # Two Windows configurations of the same store: every mechanism, and the
 # hashing signature mechanisms withheld (the raw ones stay). A Linux twin of
-# the second shows that SoftHSM2 does withhold them.
+# the second shows that SoftHSM2 does withhold them. SoftHSM2 2.6.1 keeps the
+# leading "-" of such a list in its first name, which it then does not know:
+# the list starts with an empty name.
 withheld=CKM_SHA256_RSA_PKCS,CKM_SHA384_RSA_PKCS,CKM_SHA512_RSA_PKCS
 withheld+=,CKM_SHA256_RSA_PKCS_PSS,CKM_SHA384_RSA_PKCS_PSS,CKM_SHA512_RSA_PKCS_PSS
 # windows_conf FILE MECHANISMS [TOKEN_FOLDER]
@@ -88,12 +90,12 @@ windows_conf() {
     "slots.mechanisms = $2" >"$1"
 }
 windows_conf "$WORK/all.conf" ALL
-windows_conf "$WORK/withheld.conf" "-$withheld"
-windows_conf "$WORK/withheld-linux.conf" "-$withheld" "$WORK/softhsm/tokens"
+windows_conf "$WORK/withheld.conf" "-,$withheld"
+windows_conf "$WORK/withheld-linux.conf" "-,$withheld" "$WORK/softhsm/tokens"
 offered=$(SOFTHSM2_CONF=$WORK/withheld-linux.conf pkcs11-tool --module "$SOFTHSM_MODULE" \
   --token-label firma --list-mechanisms 2>/dev/null)
 check_equal "withheld configuration: no hashing RSA mechanism offered, raw ones kept" \
-  "0 1 1" "$(grep -c 'SHA[0-9]*-RSA' <<<"$offered") $(grep -c '^  RSA-PKCS,' <<<"$offered") \
+  "0 1 1" "$(grep -cE 'SHA(256|384|512)-RSA' <<<"$offered") $(grep -c '^  RSA-PKCS,' <<<"$offered") \
 $(grep -c '^  RSA-PKCS-PSS,' <<<"$offered")"
 
 # The listing: the same bytes from both builds.
