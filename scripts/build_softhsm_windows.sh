@@ -187,7 +187,9 @@ TOOLCHAIN
     >>"$log" 2>&1
   cmake --build "$build" -j"$jobs" --target softhsm2 >>"$log" 2>&1
   mkdir -p "$work/result/vendor"
-  cp "$build/src/lib/softhsm2.dll" "$prefix/lib/libcrypto-3-x64.dll" "$work/result/vendor/"
+  # CMake names it libsofthsm2.dll under MinGW; Windows installs call it softhsm2.dll.
+  cp "$build/src/lib/libsofthsm2.dll" "$work/result/vendor/softhsm2.dll"
+  cp "$prefix/lib/libcrypto-3-x64.dll" "$work/result/vendor/"
 }
 
 # libcrypto has a cache entry of its own, keyed by its version and its part of
