@@ -65,15 +65,9 @@ softhsm_setup "$WORK/softhsm"
 PIN=$'p\xc3\xafn-1234'
 PIN_JSON='p\u00efn-1234'
 softhsm_init_token firma "$PIN"
-make_self_signed_cert "$WORK/rsa" "Firmatario RSA"
-softhsm_import_key firma "$PIN" "$WORK/rsa.key.pem" 01 rsa
-softhsm_import_cert firma "$PIN" "$WORK/rsa.cert.der" 01 rsa
-make_self_signed_cert "$WORK/ec" "Firmatario EC" ec
-softhsm_import_key firma "$PIN" "$WORK/ec.key.pem" 02 ec
-softhsm_import_cert firma "$PIN" "$WORK/ec.cert.der" 02 ec
-make_self_signed_cert "$WORK/always" "PIN a ogni firma"
-softhsm_import_key firma "$PIN" "$WORK/always.key.pem" 03 sempre --always-auth
-softhsm_import_cert firma "$PIN" "$WORK/always.cert.der" 03 sempre
+softhsm_add_signer firma "$PIN" "$WORK/rsa" "Firmatario RSA" 01 rsa
+softhsm_add_signer firma "$PIN" "$WORK/ec" "Firmatario EC" 02 ec ec
+softhsm_add_signer firma "$PIN" "$WORK/always" "PIN a ogni firma" 03 sempre rsa --always-auth
 softhsm_init_token "Città vuota" "$PIN"
 
 # Two Windows configurations of the same store: every mechanism, and the
