@@ -209,14 +209,16 @@ if ! build_softhsm; then
 fi
 
 # The module must need only libcrypto beside it and system DLLs.
-imports=$($triple-objdump -p "$work/result/vendor/softhsm2.dll" | sed -n 's/^[[:space:]]*DLL Name: //p')
+# (objdump's output is kept first: grep -q ending early would break the pipe.)
+headers=$($triple-objdump -p "$work/result/vendor/softhsm2.dll")
+imports=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
 unexpected=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|ws2_32|crypt32|libcrypto-3-x64)\.dll$' \
   <<<"$imports" || true)
 if [[ -n $unexpected ]]; then
   say "softhsm2.dll imports DLLs that would not be beside it: $(tr '\n' ' ' <<<"$unexpected")"
   exit 1
 fi
-if ! $triple-objdump -p "$work/result/vendor/softhsm2.dll" | grep -qw C_GetFunctionList; then
+if ! grep -qw C_GetFunctionList <<<"$headers"; then
   say "softhsm2.dll does not export C_GetFunctionList"
   exit 1
 fi
