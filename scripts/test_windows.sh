@@ -8,7 +8,10 @@
 #      (tests/windows/windows_process_test.cpp: Unicode paths, raw command
 #      lines, exact stream bytes, modules that import DLLs kept beside them);
 #   4. a document with accented letters printed on a Wine console (under tmux)
-#      whose code page is not UTF-8, and on one whose code page is 65001.
+#      whose code page is not UTF-8, and on one whose code page is 65001;
+#   5. the .exe on a real module: SoftHSM2 cross-built for Windows
+#      (scripts/build_softhsm_windows.sh, cached outside the clone) under Wine,
+#      against the Linux build's documents (tests/e2e/windows_softhsm.sh).
 # Wine runs in a throwaway prefix under build-win/. When Wine cannot start
 # here, the script says so and fails: it never passes without running.
 # The last line is "N passed, N failed", counting steps.
@@ -192,5 +195,22 @@ console_check() {
 
 step "accented document on a Wine console, code page 437 (WriteConsoleW)" console_check ""
 step "accented document on a Wine console, code page 65001 (UTF-8 bytes)" console_check 65001
+
+# ---- Real module ---------------------------------------------------------------
+# SoftHSM2 and libcrypto cross-built for Windows (scripts/build_softhsm_windows.sh,
+# cached outside the clone: a quarter of an hour or more the first time on a
+# machine, seconds after), then the .exe on it under Wine, against the Linux
+# build's documents for the same tokens (tests/e2e/windows_softhsm.sh).
+real_module_e2e() {
+  local vendor
+  vendor=$(bash scripts/build_softhsm_windows.sh) || return 1
+  ensure_packages softhsm2 opensc openssl || return 1
+  cmake -S . -B build-win-host -DCMAKE_BUILD_TYPE=Debug -DMIRANDEL_TESTS=ON >/dev/null &&
+    cmake --build build-win-host -j2 --target mirandel-pkcs11-helper >/dev/null || return 1
+  MIRANDEL_WINDOWS_EXE=$exe MIRANDEL_WINDOWS_SOFTHSM=$vendor timeout 1200 \
+    bash tests/e2e/windows_softhsm.sh "$root/build-win-host/mirandel-pkcs11-helper" "$root"
+}
+step "real SoftHSM2 module for Windows under Wine (tests/e2e/windows_softhsm.sh)" \
+  real_module_e2e
 
 finish

@@ -110,6 +110,18 @@ token_import_key() {
   return $status
 }
 
+# Makes a key and its self-signed certificate (make_self_signed_cert) and puts
+# both on a token under one CKA_ID and label:
+#   softhsm_add_signer TOKEN_LABEL USER_PIN PREFIX SUBJECT_CN ID_HEX LABEL [KIND [PKCS11_TOOL_OPTION...]]
+# The options go to the key's import (--always-auth, for one).
+softhsm_add_signer() {
+  local token=$1 pin=$2 prefix=$3 cn=$4 id=$5 label=$6 kind=${7:-rsa}
+  shift $(($# < 7 ? $# : 7))
+  make_self_signed_cert "$prefix" "$cn" "$kind" &&
+    softhsm_import_key "$token" "$pin" "$prefix.key.pem" "$id" "$label" "$@" &&
+    softhsm_import_cert "$token" "$pin" "$prefix.cert.der" "$id" "$label"
+}
+
 # Counts the certificate objects pkcs11-tool sees on a token without login:
 #   softhsm_count_public_certs TOKEN_LABEL [MODULE]   (SoftHSM2 by default)
 softhsm_count_public_certs() {
