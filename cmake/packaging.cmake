@@ -6,7 +6,9 @@
 # its dependencies computed by dpkg-shlibdeps, and the one on libcrypto, which
 # the program opens with dlopen where dpkg-shlibdeps cannot see it, computed
 # here the same way (see mirandel_libcrypto_depends below).
-# Windows: the program, README.md and LICENSE side by side; `cpack` makes a .zip.
+# Windows: the x64 program, README.md and LICENSE side by side, and the x86
+# program in x86/, taken from the x86 build named by MIRANDEL_X86_BUILD_DIR;
+# `cpack` in the x64 build makes a .zip of them.
 # Both packages are reproducible when SOURCE_DATE_EPOCH is set, as
 # scripts/package.sh sets it: every time they record is that one.
 
@@ -19,8 +21,9 @@ set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 if(WIN32)
-  install(TARGETS mirandel-pkcs11-helper RUNTIME DESTINATION .)
-  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .)
+  install(TARGETS mirandel-pkcs11-helper RUNTIME DESTINATION . COMPONENT program)
+  install(FILES ${CMAKE_SOURCE_DIR}/README.md ${CMAKE_SOURCE_DIR}/LICENSE DESTINATION .
+          COMPONENT documents)
 else()
   include(GNUInstallDirs)
   set(MIRANDEL_DOC_DIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/${MIRANDEL_PACKAGE_NAME})
@@ -120,6 +123,14 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_PACKAGE_FILE_NAME ${MIRANDEL_PACKAGE_NAME}-${PROJECT_VERSION}-win64)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+  # Everything of this build at the top; the program alone of the x86 build,
+  # installed (and stripped) by that build's own rules, in x86/.
+  set(MIRANDEL_X86_BUILD_DIR "" CACHE PATH
+      "Build directory of the x86 program that the .zip carries in x86/")
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};ALL;/")
+  if(MIRANDEL_X86_BUILD_DIR)
+    list(APPEND CPACK_INSTALL_CMAKE_PROJECTS "${MIRANDEL_X86_BUILD_DIR};${PROJECT_NAME};program;/x86")
+  endif()
   # CPack lists the entries in the file system's order and stamps them with
   # the local time and the packaging user's ids: reorder and restamp them.
   find_program(MIRANDEL_PYTHON3 python3 REQUIRED)

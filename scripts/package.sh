@@ -4,8 +4,9 @@
 #        build in build-pkg/ with Debian's hardening flags (dpkg-buildflags),
 #        its dependencies computed by dpkg-shlibdeps;
 #   zip  build-win/packages/mirandel-pkcs11-helper-1.0.4-win64.zip, holding the
-#        Windows program, README.md and LICENSE; build-win/ is reused when
-#        scripts/build_windows.sh has built it already, and built otherwise.
+#        x64 Windows program, README.md and LICENSE, and the x86 program in
+#        x86/; build-win/ and build-win-x86/ are reused when
+#        scripts/build_windows.sh has built them already, and built otherwise.
 # Prints the path of each package made.
 #
 # The packages are reproducible: two checkouts of one commit, at any paths and
@@ -65,14 +66,20 @@ make_zip() {
   mkdir -p build-win
   exec 9>build-win/test_windows.lock
   flock -w 3600 9
-  if [[ ! -f build-win/mirandel-pkcs11-helper.exe || ! -f build-win/CMakeCache.txt ]]; then
-    bash scripts/build_windows.sh
-  else
-    # Configure again, so that the packaging rules are current, and bring the
-    # program up to date.
-    cmake build-win >/dev/null
-    cmake --build build-win -j2 --target mirandel-pkcs11-helper
-  fi
+  local arch dir
+  for arch in x86 x64; do
+    dir=build-win
+    [[ $arch == x64 ]] || dir=build-win-x86
+    if [[ ! -f $dir/mirandel-pkcs11-helper.exe || ! -f $dir/CMakeCache.txt ]]; then
+      bash scripts/build_windows.sh Release "$arch"
+    fi
+  done
+  # Configure again, so that the packaging rules are current and name the x86
+  # build, and bring both programs up to date.
+  cmake build-win-x86 >/dev/null
+  cmake --build build-win-x86 -j2 --target mirandel-pkcs11-helper
+  cmake build-win -DMIRANDEL_X86_BUILD_DIR="$PWD/build-win-x86" >/dev/null
+  cmake --build build-win -j2 --target mirandel-pkcs11-helper
   rm -rf build-win/packages
   (cd build-win && cpack -G ZIP >/dev/null)
   exec 9>&-

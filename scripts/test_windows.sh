@@ -1,17 +1,21 @@
 #!/usr/bin/env bash
-# Builds the Windows program (scripts/build_windows.sh) and tests it under Wine:
+# Builds the Windows programs, x64 then x86 (scripts/build_windows.sh), and
+# tests each under Wine, the x64 build first:
 #   1. the executable imports system DLLs only, and its resources read back
 #      right (version record, manifest, icon sizes);
 #   2. the unit tests, cross-built with GoogleTest, run under Wine;
 #   3. the process tests (tests/process/, a Linux binary) drive the .exe and the
-#      mock PKCS#11 DLLs under Wine, followed by the Windows-only process tests
-#      (tests/windows/windows_process_test.cpp: Unicode paths, raw command
-#      lines, exact stream bytes, modules that import DLLs kept beside them);
+#      mock PKCS#11 DLLs of its own build under Wine, followed by the
+#      Windows-only process tests (tests/windows/windows_process_test.cpp:
+#      Unicode paths, raw command lines, exact stream bytes, modules that
+#      import DLLs kept beside them, and the other build's mock DLL);
 #   4. a document with accented letters printed on a Wine console (under tmux)
 #      whose code page is not UTF-8, and on one whose code page is 65001;
-#   5. the .exe on a real module: SoftHSM2 cross-built for Windows
+#   5. the x64 .exe on a real module: SoftHSM2 cross-built for Windows
 #      (scripts/build_softhsm_windows.sh, cached outside the clone) under Wine,
 #      against the Linux build's documents (tests/e2e/windows_softhsm.sh).
+# The x86 build runs steps 1 to 4 under Wine's 32-bit support (wine32), in the
+# same prefix.
 # Wine runs in a throwaway prefix under build-win/. When Wine cannot start
 # here, the script says so and fails: it never passes without running.
 # The last line is "N passed, N failed", counting steps.
@@ -49,13 +53,22 @@ if ! step "install packages" ensure_packages "${MIRANDEL_WINDOWS_PACKAGES[@]}" t
   finish
 fi
 
-if ! step "Windows build (scripts/build_windows.sh)" bash scripts/build_windows.sh; then
+# The two builds, by processor: the build directory of each.
+declare -A build_dir=([x64]=build-win [x86]=build-win-x86)
+# The other build of each, whose mock DLL it is given in the process tests.
+declare -A other=([x64]=x86 [x86]=x64)
+declare -A built=()
+for arch in x64 x86; do
+  if step "$arch: Windows build (scripts/build_windows.sh Release $arch)" \
+    bash scripts/build_windows.sh Release "$arch"; then
+    built[$arch]=1
+    step "$arch: resources read back from the executable" \
+      python3 tests/windows/check_resources.py "${build_dir[$arch]}/mirandel-pkcs11-helper.exe"
+  fi
+done
+if ((${#built[@]} == 0)); then
   finish
 fi
-
-exe=$root/build-win/mirandel-pkcs11-helper.exe
-step "resources read back from the executable" \
-  python3 tests/windows/check_resources.py "$exe"
 
 # ---- Wine ----------------------------------------------------------------------
 export WINEPREFIX=$root/build-win/wine-prefix
@@ -85,14 +98,16 @@ start_wine() {
     echo "Wine cannot start here (wineboot failed; see build-win/wineboot.log)." >&2
     return 1
   fi
-  # The program itself must run: no argument gives the usage line and status 2.
-  local err status
-  err=$(timeout 120 wine "$exe" 2>&1 >/dev/null)
-  status=$?
-  if ((status != 2)); then
-    echo "Wine cannot run the program here (status $status): $err" >&2
-    return 1
-  fi
+  # Each program built must run: no argument gives the usage line and status 2.
+  local arch err status
+  for arch in "${!built[@]}"; do
+    err=$(timeout 120 wine "$root/${build_dir[$arch]}/mirandel-pkcs11-helper.exe" 2>&1 >/dev/null)
+    status=$?
+    if ((status != 2)); then
+      echo "Wine cannot run the $arch program here (status $status): $err" >&2
+      return 1
+    fi
+  done
 }
 
 if ! step "start Wine" start_wine; then
@@ -102,23 +117,29 @@ fi
 run_unit_tests() {
   # Run from the build directory on drive Z:, so that the tests' absolute
   # source paths resolve.
-  (cd build-win/tests && timeout 900 wine ./unit_tests.exe)
+  (cd "$1/tests" && timeout 900 wine ./unit_tests.exe)
 }
-step "unit tests under Wine" run_unit_tests
 
 build_host_tests() {
   cmake -S . -B build-win-host -DCMAKE_BUILD_TYPE=Debug -DMIRANDEL_TESTS=ON >/dev/null &&
     cmake --build build-win-host -j2 --target process_tests windows_process_tests
 }
 
-host_test_environment=(
-  MIRANDEL_TEST_EXE="$exe"
-  MIRANDEL_TEST_MOCK_DIR="$root/build-win/tests/mock"
-  MIRANDEL_TEST_MOCK_SUFFIX=.dll
-  MIRANDEL_TEST_LAUNCHER=wine
-  MIRANDEL_TEST_WINDOWS_LAUNCHER="$root/build-win/tests/windows/mirandel_launcher.exe"
-  MIRANDEL_TEST_BESIDE_DIR="$root/build-win/tests/windows/beside"
-)
+# The environment of the process tests for the build in directory $1 of
+# processor $2.
+set_host_test_environment() {
+  local dir=$root/$1 foreign=${other[$2]}
+  host_test_environment=(
+    MIRANDEL_TEST_EXE="$dir/mirandel-pkcs11-helper.exe"
+    MIRANDEL_TEST_MOCK_DIR="$dir/tests/mock"
+    MIRANDEL_TEST_MOCK_SUFFIX=.dll
+    MIRANDEL_TEST_LAUNCHER=wine
+    MIRANDEL_TEST_WINDOWS_LAUNCHER="$dir/tests/windows/mirandel_launcher.exe"
+    MIRANDEL_TEST_BESIDE_DIR="$dir/tests/windows/beside"
+    MIRANDEL_TEST_FOREIGN_MOCK_DIR="$root/${build_dir[$foreign]}/tests/mock"
+    MIRANDEL_TEST_FOREIGN_MACHINE="$foreign"
+  )
+}
 
 # Runs a GoogleTest binary of process tests under Wine: run_wine_process_tests
 # SECONDS BINARY. Now and then Wine fails to start a process at all (status 1
@@ -146,30 +167,29 @@ run_wine_process_tests() {
   return "$status"
 }
 
+host_tests_built=
 if step "build the Linux process-test runners (build-win-host/)" build_host_tests; then
-  step "process tests against the .exe under Wine" \
-    run_wine_process_tests 1800 build-win-host/tests/process/process_tests
-  step "Windows-only process tests under Wine" \
-    run_wine_process_tests 900 build-win-host/tests/windows/windows_process_tests
+  host_tests_built=1
 fi
 
 # ---- Console -------------------------------------------------------------------
 # Runs the program in a tmux pane, where Wine gives it a real console, and
-# compares the pane's first line with the document. CODE_PAGE empty keeps
+# compares the pane's first line with the document: console_check BUILD_DIR
+# CODE_PAGE, the program and mock of BUILD_DIR. CODE_PAGE empty keeps
 # Wine's default (437); otherwise chcp sets it first. Printed as UTF-8 bytes on
 # a code-page-437 console, the document would show "Citt├á Γé¼".
 console_check() {
-  local code_page=$1 work session expected line command
+  local dir=$1 code_page=$2 work session expected line command
   work=$(mktemp -d)
-  session=mirandel-console-$$-${code_page:-default}
+  session=mirandel-console-$$-$dir-${code_page:-default}
   printf 'slot 1\ndescription text:Lettore \xc3\xa8\nlabel text:Citt\xc3\xa0 \xe2\x82\xac\nobject cert value=3082aa\n' \
     >"$work/scenario.txt"
   expected='{"slots":[{"description":"Lettore è","token_label":"Città €","certs":[{"der_hex":"3082aa"}]}],"error":null}'
   # A batch file sets the code page and starts the program in the same console.
   {
     [[ -n $code_page ]] && printf '@chcp %s >nul\r\n' "$code_page"
-    printf '@"Z:%s" "Z:%s"\r\n' "${exe//\//\\}" \
-      "${root//\//\\}\\build-win\\tests\\mock\\mirandel_mock_fl.dll"
+    printf '@"Z:%s\\%s\\mirandel-pkcs11-helper.exe" "Z:%s\\%s\\tests\\mock\\mirandel_mock_fl.dll"\r\n' \
+      "${root//\//\\}" "$dir" "${root//\//\\}" "$dir"
   } >"$work/run.cmd"
   command="env LANG=C.UTF-8 WINEPREFIX='$WINEPREFIX' WINEDEBUG=-all"
   command+=" MIRANDEL_MOCK_SCENARIO='Z:${work//\//\\}\\scenario.txt'"
@@ -193,8 +213,26 @@ console_check() {
   return 1
 }
 
-step "accented document on a Wine console, code page 437 (WriteConsoleW)" console_check ""
-step "accented document on a Wine console, code page 65001 (UTF-8 bytes)" console_check 65001
+for arch in x64 x86; do
+  if [[ -z ${built[$arch]:-} ]]; then
+    not_run "$arch: tests under Wine" "$arch: Windows build"
+    continue
+  fi
+  dir=${build_dir[$arch]} started=$SECONDS
+  step "$arch: unit tests under Wine" run_unit_tests "$dir"
+  if [[ -n $host_tests_built ]]; then
+    set_host_test_environment "$dir" "$arch"
+    step "$arch: process tests against the .exe under Wine" \
+      run_wine_process_tests 1800 build-win-host/tests/process/process_tests
+    step "$arch: Windows-only process tests under Wine" \
+      run_wine_process_tests 900 build-win-host/tests/windows/windows_process_tests
+  fi
+  step "$arch: accented document on a Wine console, code page 437 (WriteConsoleW)" \
+    console_check "$dir" ""
+  step "$arch: accented document on a Wine console, code page 65001 (UTF-8 bytes)" \
+    console_check "$dir" 65001
+  echo "($arch: tested under Wine in $((SECONDS - started)) s)"
+done
 
 # ---- Real module ---------------------------------------------------------------
 # SoftHSM2 and libcrypto cross-built for Windows (scripts/build_softhsm_windows.sh,
@@ -207,10 +245,14 @@ real_module_e2e() {
   ensure_packages softhsm2 opensc openssl || return 1
   cmake -S . -B build-win-host -DCMAKE_BUILD_TYPE=Debug -DMIRANDEL_TESTS=ON >/dev/null &&
     cmake --build build-win-host -j2 --target mirandel-pkcs11-helper >/dev/null || return 1
-  MIRANDEL_WINDOWS_EXE=$exe MIRANDEL_WINDOWS_SOFTHSM=$vendor timeout 1200 \
+  MIRANDEL_WINDOWS_EXE=$root/${build_dir[x64]}/mirandel-pkcs11-helper.exe MIRANDEL_WINDOWS_SOFTHSM=$vendor timeout 1200 \
     bash tests/e2e/windows_softhsm.sh "$root/build-win-host/mirandel-pkcs11-helper" "$root"
 }
-step "real SoftHSM2 module for Windows under Wine (tests/e2e/windows_softhsm.sh)" \
-  real_module_e2e
+if [[ -n ${built[x64]:-} ]]; then
+  step "x64: real SoftHSM2 module for Windows under Wine (tests/e2e/windows_softhsm.sh)" \
+    real_module_e2e
+else
+  not_run "x64: real SoftHSM2 module for Windows under Wine" "x64: Windows build"
+fi
 
 finish

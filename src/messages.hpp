@@ -21,6 +21,16 @@ inline constexpr std::string_view FATAL_OUT_OF_MEMORY = "memoria esaurita";
 inline constexpr std::string_view FATAL_UNEXPECTED_EXCEPTION = "eccezione inattesa";
 inline constexpr std::string_view FATAL_UNKNOWN_EXCEPTION = "eccezione sconosciuta";
 
+// On standard error when the module is a DLL built for another processor,
+// beside the document's own message: which build of the program loads it.
+// Each carries its own line feed; the machine value in hexadecimal
+// ("0xaa64") and a line feed follow the prefix.
+// clang-format off
+inline constexpr std::string_view MODULE_FOR_X86 = "mirandel-pkcs11-helper: il modulo è una DLL x86 (32 bit), che solo la versione x86 del programma può caricare (cartella x86 del pacchetto)\n";
+inline constexpr std::string_view MODULE_FOR_X64 = "mirandel-pkcs11-helper: il modulo è una DLL x64 (64 bit), che solo la versione x64 del programma può caricare (cartella principale del pacchetto)\n";
+inline constexpr std::string_view MODULE_FOR_OTHER_MACHINE_PREFIX = "mirandel-pkcs11-helper: il modulo è una DLL per un processore che nessuna versione del programma supporta; tipo di macchina PE: ";
+// clang-format on
+
 // Start-up, shared by both runs; the binding's text follows.
 inline constexpr std::string_view MODULE_NOT_LOADABLE_PREFIX = "Modulo PKCS#11 non caricabile: ";
 inline constexpr std::string_view INITIALIZE_FAILED_PREFIX = "Inizializzazione PKCS#11 fallita: ";

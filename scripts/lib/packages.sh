@@ -21,9 +21,11 @@ MIRANDEL_MATRIX_PACKAGES=(util-linux ca-certificates gnutls-bin libnss3
 MIRANDEL_BENCH_PACKAGES=(python3 gcc)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
 MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
-# What the Windows cross build and its run under Wine need
-# (binutils-mingw-w64-x86-64 comes along with the compiler).
-MIRANDEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 icoutils)
+# What the Windows cross builds (x64 and x86) and their runs under Wine need
+# (the binutils come along with the compilers). wine32 runs the x86 build: it
+# is an i386 package, which ensure_packages enables the architecture for.
+MIRANDEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
+  wine32:i386 icoutils)
 # What making the packages, checking them and running the documentation's
 # checks and the calling examples need.
 MIRANDEL_PACKAGING_PACKAGES=(cmake g++ make dpkg-dev file lintian groff python3
@@ -58,6 +60,17 @@ ensure_packages() {
     return 1
   fi
   echo "Installing: ${missing[*]}" >&2
+  # A package of another architecture (wine32:i386) needs that architecture
+  # enabled, and the package lists read again after it.
+  local package architecture
+  for package in "${missing[@]}"; do
+    architecture=${package#*:}
+    if [[ $package == *:* && $architecture != "$(dpkg --print-architecture)" ]] &&
+      ! dpkg --print-foreign-architectures | grep -qx "$architecture"; then
+      dpkg --add-architecture "$architecture" || return 1
+      _MIRANDEL_APT_UPDATED=
+    fi
+  done
   if [[ -z $_MIRANDEL_APT_UPDATED ]]; then
     DEBIAN_FRONTEND=noninteractive apt-get update </dev/null || return 1
     _MIRANDEL_APT_UPDATED=1

@@ -2,7 +2,9 @@
 // function list that this program uses to talk to a vendor module.
 //
 // Two ABIs are supported and chosen here, in one place:
-//  - Windows x86-64: every structure packed to 1 byte and CK_ULONG 32 bits.
+//  - Windows, x86-64 and x86: every structure packed to 1 byte, CK_ULONG 32
+//    bits, pointers of the process's width (8 or 4 bytes), cdecl calls
+//    (the compiler's default for these function types on both).
 //  - Linux x86-64: the native ABI of every Linux module, CK_ULONG is
 //    unsigned long (64 bits) with natural alignment.
 #pragma once
@@ -264,29 +266,33 @@ inline constexpr std::size_t FUNCTION_LIST_ENTRIES_OFFSET =
 namespace mirandel::ck {
 
 #if defined(_WIN32)
+// POINTER_BYTES is the pointer size, 8 on x86-64 and 4 on x86: the packed structures
+// have no padding, so each pointer member moves what follows it by that much.
+inline constexpr std::size_t POINTER_BYTES = sizeof(void*);
+static_assert(POINTER_BYTES == 8 || POINTER_BYTES == 4);
 static_assert(sizeof(CK_ULONG) == 4);
 static_assert(sizeof(CK_VERSION) == 2);
 static_assert(sizeof(CK_SLOT_INFO) == 104);
 static_assert(offsetof(CK_SLOT_INFO, flags) == 96);
+static_assert(offsetof(CK_SLOT_INFO, hardwareVersion) == 100);
 static_assert(sizeof(CK_TOKEN_INFO) == 160);
 static_assert(offsetof(CK_TOKEN_INFO, flags) == 96);
+static_assert(offsetof(CK_TOKEN_INFO, ulMaxSessionCount) == 100);
+static_assert(offsetof(CK_TOKEN_INFO, hardwareVersion) == 140);
 static_assert(offsetof(CK_TOKEN_INFO, utcTime) == 144);
-static_assert(sizeof(CK_ATTRIBUTE) == 16);
+static_assert(sizeof(CK_ATTRIBUTE) == 8 + POINTER_BYTES);
 static_assert(offsetof(CK_ATTRIBUTE, pValue) == 4);
-static_assert(offsetof(CK_ATTRIBUTE, ulValueLen) == 12);
-static_assert(sizeof(CK_MECHANISM) == 16);
+static_assert(offsetof(CK_ATTRIBUTE, ulValueLen) == 4 + POINTER_BYTES);
+static_assert(sizeof(CK_MECHANISM) == 8 + POINTER_BYTES);
 static_assert(offsetof(CK_MECHANISM, pParameter) == 4);
-static_assert(offsetof(CK_MECHANISM, ulParameterLen) == 12);
+static_assert(offsetof(CK_MECHANISM, ulParameterLen) == 4 + POINTER_BYTES);
 static_assert(sizeof(CK_RSA_PKCS_PSS_PARAMS) == 12);
 static_assert(offsetof(CK_RSA_PKCS_PSS_PARAMS, mgf) == 4);
 static_assert(offsetof(CK_RSA_PKCS_PSS_PARAMS, sLen) == 8);
-static_assert(offsetof(CK_SLOT_INFO, hardwareVersion) == 100);
-static_assert(offsetof(CK_TOKEN_INFO, ulMaxSessionCount) == 100);
-static_assert(offsetof(CK_TOKEN_INFO, hardwareVersion) == 140);
-static_assert(sizeof(CK_INTERFACE) == 20);
-static_assert(sizeof(CK_C_INITIALIZE_ARGS) == 44);
-static_assert(offsetof(CK_C_INITIALIZE_ARGS, flags) == 32);
-static_assert(offsetof(CK_INTERFACE, pFunctionList) == 8);
+static_assert(sizeof(CK_INTERFACE) == 4 + 2 * POINTER_BYTES);
+static_assert(offsetof(CK_INTERFACE, pFunctionList) == POINTER_BYTES);
+static_assert(sizeof(CK_C_INITIALIZE_ARGS) == 4 + 5 * POINTER_BYTES);
+static_assert(offsetof(CK_C_INITIALIZE_ARGS, flags) == 4 * POINTER_BYTES);
 static_assert(FUNCTION_LIST_ENTRIES_OFFSET == 2);
 #else
 static_assert(sizeof(CK_ULONG) == sizeof(unsigned long));

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -41,6 +42,9 @@ using LoaderError = std::variant<LoadFailed, LoadFailedUnreported>;
 /// BindingError kinds.
 struct LoaderFailed {
   LoaderError error;
+  /// The PE Machine value of a module file built for another processor;
+  /// kept for the note on standard error, never part of the text.
+  std::optional<std::uint16_t> foreign_machine = std::nullopt;
   friend constexpr bool operator==(const LoaderFailed&, const LoaderFailed&) = default;
 };
 struct CallFailed {

@@ -50,8 +50,9 @@ Result<ModuleRef> load_module(const std::filesystem::path& path) {
       platform::DynamicLibrary::open(path);
   if (!opened) {
     const std::optional<std::uint32_t>& code = opened.error().os_code;
-    if (code && *code != 0) return std::unexpected(BindingError{LoaderFailed{LoadFailed{*code}}});
-    return std::unexpected(BindingError{LoaderFailed{LoadFailedUnreported{}}});
+    LoaderFailed failed{LoadFailedUnreported{}, opened.error().foreign_machine};
+    if (code && *code != 0) failed.error = LoadFailed{*code};
+    return std::unexpected(BindingError{failed});
   }
   platform::DynamicLibrary library = std::move(*opened);
 

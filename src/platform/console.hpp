@@ -16,7 +16,9 @@ namespace mirandel::platform {
 /// false as well when standard output was closed at start.
 bool write_document_to_stdout(std::string_view utf8_document);
 
-/// Writes `bytes` to standard error unchanged. Failures are ignored.
+/// Writes the UTF-8 text `bytes` to standard error: unchanged, except on a
+/// Windows console whose output code page is not 65001, where it goes as
+/// UTF-16 through WriteConsoleW. Failures are ignored.
 void write_stderr(std::string_view bytes);
 
 /// Reads standard input to its end into `out`, retrying interrupted reads.

@@ -77,6 +77,12 @@ bool write_document_to_stdout(std::string_view utf8_document) {
 void write_stderr(std::string_view bytes) {
   HANDLE err = usable(GetStdHandle(STD_ERROR_HANDLE));
   if (!err) return;
+  // Accented letters on a console, as for the document.
+  DWORD mode = 0;
+  if (GetConsoleMode(err, &mode) && GetConsoleOutputCP() != UTF8_CODE_PAGE) {
+    write_console_all(err, win32::utf8_to_utf16(bytes));
+    return;
+  }
   win32::write_all(err, bytes);
 }
 

@@ -71,12 +71,15 @@ std::optional<Digest> compute_digest(DigestAlgorithm algorithm,
   if (hash.get() == nullptr) return std::nullopt;
   // BCryptHashData takes a 32-bit length: larger inputs go in pieces, each
   // read where it lies (the input is not modified, whatever the prototype).
+  // What is left shrinks instead of an offset growing, which could wrap
+  // around a 32-bit size_t near the end of the x86 program's address space.
   constexpr std::size_t PIECE = 0x40000000;
-  for (std::size_t offset = 0; offset < data.size(); offset += PIECE) {
-    const std::size_t piece = std::min(PIECE, data.size() - offset);
-    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), const_cast<PUCHAR>(data.data() + offset),
+  for (std::span<const std::uint8_t> rest = data; !rest.empty();) {
+    const std::size_t piece = std::min(PIECE, rest.size());
+    if (!BCRYPT_SUCCESS(BCryptHashData(hash.get(), const_cast<PUCHAR>(rest.data()),
                                        static_cast<ULONG>(piece), 0)))
       return std::nullopt;
+    rest = rest.subspan(piece);
   }
   Digest digest;
   digest.size = digest_size(algorithm);

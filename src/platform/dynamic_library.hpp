@@ -12,11 +12,19 @@ namespace mirandel::platform {
 /// An exported function's address, untyped. Cast with function_cast.
 using GenericFunction = void (*)();
 
+/// The PE Machine values of the two processors the program is built for.
+inline constexpr std::uint16_t PE_MACHINE_X86 = 0x014C;
+inline constexpr std::uint16_t PE_MACHINE_X64 = 0x8664;
+
 /// Why a library did not load. `os_code` is GetLastError on Windows; on POSIX
 /// dlopen gives no code, and a stand-in non-zero code is reported so that
 /// both platforms render the same text.
 struct LibraryLoadFailure {
   std::optional<std::uint32_t> os_code;  ///< nullopt: the system reported no code
+  /// Windows: the PE Machine value of a module file built for another
+  /// processor than this program's (an x86 DLL for the x64 program, or the
+  /// reverse). Never set on POSIX.
+  std::optional<std::uint16_t> foreign_machine = std::nullopt;
 };
 
 /// Why a symbol lookup failed (recorded, never shown).

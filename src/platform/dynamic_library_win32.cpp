@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/module_path_win32.hpp"
+#include "platform/pe_image_win32.hpp"
 #include "platform/signal_dispositions.hpp"
 
 namespace mirandel::platform {
@@ -51,6 +52,9 @@ std::expected<DynamicLibrary, LibraryLoadFailure> DynamicLibrary::open(
   if (!module) {
     LibraryLoadFailure failure;
     if (load_error != 0) failure.os_code = static_cast<std::uint32_t>(load_error);
+    // A module built for the other processor fails like a missing file
+    // (ERROR_BAD_EXE_FORMAT); its header says which program could load it.
+    failure.foreign_machine = win32::foreign_image_machine(call.path);
     return std::unexpected(failure);
   }
   return DynamicLibrary(static_cast<void*>(module));

@@ -23,7 +23,7 @@ import sys
 
 LITERAL = re.compile(r'R"([^(]*)\((.*?)\)\1"|"((?:[^"\\\n]|\\.)*)"', re.S)
 COMMENT = re.compile(r"//[^\n]*")
-MESSAGE_CONSTANT = re.compile(r'constexpr std::string_view [A-Z_]+ =\s*"((?:[^"\\\n]|\\.)*)";')
+MESSAGE_CONSTANT = re.compile(r'constexpr std::string_view [A-Z][A-Z0-9_]* =\s*"((?:[^"\\\n]|\\.)*)";')
 TABLE_ENTRY = re.compile(r'\{0x[0-9a-f]+, "(CKR_[A-Z0-9_]+)", "((?:[^"\\]|\\.)*)"\}')
 C_ESCAPES = {"n": "", "\\": "\\", '"': '"'}  # a trailing \n is the line end, not text
 # The roff escapes the man page uses, and what they stand for.

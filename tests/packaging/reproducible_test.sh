@@ -2,10 +2,10 @@
 # Checks that the packages are reproducible: two clones of the repository's
 # HEAD, at paths of different lengths, the second made after the first was
 # built and under another umask and time zone, give byte-identical .deb,
-# Windows .zip and .exe through scripts/package.sh. The clones build the
-# program alone, without the tests. When the packages made in the work tree
-# itself are given and the tree holds nothing but HEAD, they must be the same
-# bytes as well.
+# Windows .zip and both .exe (x64 and x86) through scripts/package.sh. The
+# clones build the programs alone, without the tests. When the packages made
+# in the work tree itself are given and the tree holds nothing but HEAD, they
+# must be the same bytes as well.
 #
 # Usage: reproducible_test.sh REPO_ROOT [PACKAGE.deb PACKAGE.zip]
 set -euo pipefail
@@ -13,7 +13,7 @@ set -euo pipefail
 here=$(dirname "${BASH_SOURCE[0]}")
 source "$here/../../scripts/lib/e2e.sh"
 repo=$(realpath "${1:-$here/../..}")
-for tool in git cmp cmake dpkg-buildflags x86_64-w64-mingw32-g++-posix; do
+for tool in git cmp cmake dpkg-buildflags x86_64-w64-mingw32-g++-posix i686-w64-mingw32-g++-posix; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIP: $tool is not installed"
     exit "$E2E_SKIP"
@@ -27,13 +27,21 @@ unset SOURCE_DATE_EPOCH
 deb=build-pkg/packages/mirandel-pkcs11-helper_1.0.4_amd64.deb
 zip=build-win/packages/mirandel-pkcs11-helper-1.0.4-win64.zip
 exe=build-win/mirandel-pkcs11-helper.exe
+exe_x86=build-win-x86/mirandel-pkcs11-helper.exe
 # Not stripped: its debugging sections hold the source paths, mapped away.
 program=build-pkg/mirandel-pkcs11-helper
 head=$(git -C "$repo" rev-parse HEAD)
 
 # build_clone DIR UMASK TIME_ZONE: clones HEAD into DIR and makes both
-# packages there, with build-win/ configured as scripts/build_windows.sh does
-# but without the tests.
+# packages there, with build-win/ and build-win-x86/ configured as
+# scripts/build_windows.sh does but without the tests.
+# windows_build CLONE BUILD_DIR TOOLCHAIN: the program alone, in Release.
+windows_build() {
+  cmake -S "$1" -B "$1/$2" -DCMAKE_TOOLCHAIN_FILE="$1/cmake/mingw-w64-$3.cmake" \
+    -DCMAKE_BUILD_TYPE=Release -DMIRANDEL_TESTS=OFF &&
+    cmake --build "$1/$2" -j2 --target mirandel-pkcs11-helper
+}
+
 build_clone() {
   local dir=$1 started=$SECONDS
   if ! (
@@ -41,9 +49,8 @@ build_clone() {
     export TZ=$3
     git clone --quiet --no-checkout "$repo" "$dir" &&
       git -C "$dir" checkout --quiet --detach "$head" &&
-      cmake -S "$dir" -B "$dir/build-win" -DCMAKE_TOOLCHAIN_FILE="$dir/cmake/mingw-w64-x86_64.cmake" \
-        -DCMAKE_BUILD_TYPE=Release -DMIRANDEL_TESTS=OFF &&
-      cmake --build "$dir/build-win" -j2 --target mirandel-pkcs11-helper &&
+      windows_build "$dir" build-win x86_64 &&
+      windows_build "$dir" build-win-x86 i686 &&
       bash "$dir/scripts/package.sh" all
   ) >"$dir.log" 2>&1; then
     tail -n 30 "$dir.log" >&2
@@ -62,7 +69,7 @@ build_clone "$second" 077 Asia/Tokyo
 
 check_true "the second clone's files are newer than the first's" \
   test "$second/README.md" -nt "$first/README.md"
-for file in "$deb" "$zip" "$exe" "$program"; do
+for file in "$deb" "$zip" "$exe" "$exe_x86" "$program"; do
   check_true "$file: the same bytes from both clones" cmp "$first/$file" "$second/$file"
 done
 # A SOURCE_DATE_EPOCH a .zip cannot record is clamped into its range.

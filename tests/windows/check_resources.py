@@ -2,7 +2,8 @@
 """Reads the resources back from the built mirandel-pkcs11-helper.exe.
 
 Uses wrestool (icoutils) to list and extract them, then checks the version
-record (numbers and strings), the manifest and the icon group's sizes.
+record (numbers and strings), the manifest (its processor that of the image)
+and the icon group's sizes.
 Prints one line per check and exits non-zero when any fails.
 
     check_resources.py build-win/mirandel-pkcs11-helper.exe
@@ -105,6 +106,16 @@ def main(exe):
     check(any(i.get("name") == "Microsoft.Windows.Common-Controls" and
               i.get("version") == "6.0.0.0" for i in identities),
           "the manifest asks for Common-Controls 6.0.0.0", identities)
+    # Windows refuses to start a program whose manifest names another processor.
+    with open(exe, "rb") as image:
+        head = image.read(4096)
+    pe = struct.unpack_from("<I", head, 0x3C)[0]
+    machine = struct.unpack_from("<H", head, pe + 4)[0]
+    own = tree.find("asm:assemblyIdentity", namespace)
+    wanted = {0x8664: "amd64", 0x014C: "x86"}.get(machine)
+    check(own is not None and own.get("processorArchitecture") == wanted,
+          f"the manifest names the processor of the image ({wanted})",
+          None if own is None else own.get("processorArchitecture"))
     levels = [element.get("level") for element in tree.iter(
         "{urn:schemas-microsoft-com:asm.v3}requestedExecutionLevel")]
     check(levels == ["asInvoker"], "the manifest runs the program asInvoker", levels)

@@ -5,6 +5,9 @@
 //
 // Environment (besides the MIRANDEL_TEST_* variables of the process tests):
 //   MIRANDEL_TEST_WINDOWS_LAUNCHER  host path of mirandel_launcher.exe
+//   MIRANDEL_TEST_FOREIGN_MOCK_DIR  host folder of the mock DLLs of the other
+//                                   Windows build (x86 for x64, and the reverse)
+//   MIRANDEL_TEST_FOREIGN_MACHINE   that build's processor: "x86" or "x64"
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +15,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "helper_test.hpp"
@@ -148,17 +152,73 @@ TEST_F(WindowsProcess, SignsWithModuleRequestAndOutputInUnicodeDirectories) {
   EXPECT_EQ(calls.entries().back().line, "UNLOAD") << calls.text();
 }
 
+/// The start of a PE image for the processor `machine`, and nothing more.
+std::string pe_stub(std::uint16_t machine) {
+  std::string bytes(0x86, '\0');
+  bytes[0] = 'M';
+  bytes[1] = 'Z';
+  bytes[0x3C] = '\x80';
+  bytes.replace(0x80, 4, std::string("PE\0\0", 4));
+  bytes[0x84] = static_cast<char>(machine & 0xFF);
+  bytes[0x85] = static_cast<char>(machine >> 8);
+  return bytes;
+}
+
+const std::string NOTE = "mirandel-pkcs11-helper: il modulo \xc3\xa8 una DLL ";
+const std::string FOR_X86 = NOTE +
+                            "x86 (32 bit), che solo la versione x86 del programma pu\xc3\xb2 "
+                            "caricare (cartella x86 del pacchetto)\n";
+const std::string FOR_X64 = NOTE +
+                            "x64 (64 bit), che solo la versione x64 del programma pu\xc3\xb2 "
+                            "caricare (cartella principale del pacchetto)\n";
+
+/// The mock module as the other Windows build has it (x86 for the x64
+/// program and the reverse), and the note it earns: from
+/// MIRANDEL_TEST_FOREIGN_MOCK_DIR and MIRANDEL_TEST_FOREIGN_MACHINE ("x86"
+/// or "x64", the other build's processor).
+std::pair<std::string, std::string> foreign_mock() {
+  const char* dir = std::getenv("MIRANDEL_TEST_FOREIGN_MOCK_DIR");
+  const char* machine = std::getenv("MIRANDEL_TEST_FOREIGN_MACHINE");
+  EXPECT_TRUE(dir && machine) << "MIRANDEL_TEST_FOREIGN_MOCK_DIR and _MACHINE are not set";
+  if (!dir || !machine) return {"", ""};
+  return {target_path(fs::path(dir) / "mirandel_mock_fl.dll"),
+          std::string(machine) == "x86" ? FOR_X86 : FOR_X64};
+}
+
+// The document is the same for a missing file and for a module built for
+// another processor; only the latter gets a line on standard error.
 TEST_F(WindowsProcess, ReportsUnloadableModulesWithTheLoaderText) {
   write_file("testo.dll", "not a library");
+  write_file("arm64.dll", pe_stub(0xAA64));
+  write_file("troppo corto.dll", pe_stub(0xAA64).substr(0, 0x85));
   fs::create_directories(host_file("cartella.dll"));
-  for (const std::string& module :
-       {file("assente \xc3\xa8.dll"), file("testo.dll"), file("cartella.dll"),
-        file("Citt\xc3\xa0 assente/modulo.dll")}) {
+  const std::pair<std::string, std::string> foreign = foreign_mock();
+  for (const auto& [module, err] : std::vector<std::pair<std::string, std::string>>{
+           {file("assente \xc3\xa8.dll"), ""},
+           {file("testo.dll"), ""},
+           {file("cartella.dll"), ""},
+           {file("Citt\xc3\xa0 assente/modulo.dll"), ""},
+           {file("troppo corto.dll"), ""},
+           {file("arm64.dll"),
+            "mirandel-pkcs11-helper: il modulo \xc3\xa8 una DLL per un "
+            "processore che nessuna versione del programma supporta; tipo di "
+            "macchina PE: 0xaa64\n"},
+           foreign,
+       }) {
     ProcessResult result = run({module});
     EXPECT_EQ(result.exit_code, 0) << module;
     EXPECT_EQ(result.out, LOAD_FAILED + "\n") << module;
-    EXPECT_EQ(result.err, "") << module;
+    EXPECT_EQ(result.err, err) << module;
   }
+  EXPECT_EQ(log().count("LOAD"), 0u);
+
+  // The signing run starts the module the same way.
+  write_file("request.json", request());
+  ProcessResult signing = run({foreign.first, file("firma.json"), "sign", file("request.json")});
+  EXPECT_EQ(signing.err, foreign.second);
+  EXPECT_EQ(read_file("firma.json"),
+            R"({"signature":null,"error":"Modulo PKCS#11 non caricabile: libloading error )"
+            R"x((LoadLibraryExW failed)"})x");
 }
 
 // ---- Standard streams ---------------------------------------------------------
