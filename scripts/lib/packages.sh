@@ -21,8 +21,9 @@ MIRANDEL_BENCH_PACKAGES=(python3 gcc)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
 MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
 # What the Windows cross build and its run under Wine need
-# (binutils-mingw-w64-x86-64 comes along with the compiler).
-MIRANDEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 icoutils)
+# (binutils-mingw-w64-x86-64 comes along with the compiler; openssl makes the
+# unit tests' signature vectors on the build machine).
+MIRANDEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix wine wine64 icoutils openssl)
 # What making the packages, checking them and running the documentation's
 # checks and the calling examples need.
 MIRANDEL_PACKAGING_PACKAGES=(cmake g++ make dpkg-dev file lintian groff python3
