@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "codec/hex.hpp"
@@ -109,9 +110,11 @@ using Signed = std::expected<pkcs11::Bytes, SigningFailure>;
 /// The answers of C_Sign with which a token that offers a hashing mechanism
 /// shows that it cannot perform it after all.
 bool hashing_broken(const pkcs11::BindingError& error) {
+  const auto* failed = std::get_if<pkcs11::CallFailed>(&error);
+  if (failed == nullptr || failed->function != pkcs11::Function::Sign) return false;
   for (ck::CK_RV rv : {ck::CKR_GENERAL_ERROR, ck::CKR_FUNCTION_FAILED,
                        ck::CKR_FUNCTION_NOT_SUPPORTED, ck::CKR_MECHANISM_INVALID})
-    if (pkcs11::failed_with(error, rv)) return true;
+    if (failed->value.is(rv)) return true;
   return false;
 }
 
