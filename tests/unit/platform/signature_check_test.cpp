@@ -5,11 +5,17 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <ostream>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "codec/hex.hpp"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
 
 namespace mirandel::platform {
 namespace {
@@ -17,6 +23,18 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 Bytes bytes(std::string_view hex) { return codec::hex_decode(hex).value(); }
+
+// Wine 8's CNG has no ECDSA P-521 (BCryptOpenAlgorithmProvider answers
+// STATUS_NOT_IMPLEMENTED, CryptImportPublicKeyInfoEx2 NTE_BAD_ALGID): those
+// cases are skipped there, by name, and run on Linux and on Windows.
+bool under_wine() {
+#if defined(_WIN32)
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
+constexpr const char* WINE_P521 = "Wine's CNG lacks ECDSA P-521: case not run under Wine";
 
 namespace vectors {
 #define MIRANDEL_MESSAGE(hex) constexpr std::string_view message = hex;
@@ -48,6 +66,8 @@ constexpr Signed SIGNED[] = {
 #undef MIRANDEL_SIGNATURE
 };
 
+void PrintTo(const Signed& row, std::ostream* out) { *out << row.key; }
+
 std::string signed_name(const testing::TestParamInfo<Signed>& info) {
   constexpr const char* SCHEMES[] = {"Pkcs1", "Pss", "Ecdsa"};
   constexpr const char* HASHES[] = {"Sha256", "Sha384", "Sha512"};
@@ -59,6 +79,7 @@ class SignatureCheck : public testing::TestWithParam<Signed> {};
 
 TEST_P(SignatureCheck, AcceptsOnlyTheValidSignatureOfTheCertificatesKey) {
   const Signed& row = GetParam();
+  if (row.key == "p521" && under_wine()) GTEST_SKIP() << WINE_P521;
   const std::optional<CertificateKey> key =
       CertificateKey::from_certificate(bytes(row.certificate));
   const std::optional<CertificateKey> other =
@@ -135,8 +156,13 @@ TEST(CertificateKey, ReadsExactlyOneCertificateWithASupportedKey) {
        }(),
        false},
   };
-  for (const auto& row : rows)
+  for (const auto& row : rows) {
+    if (row.what == std::string_view("EC P-521") && under_wine()) {
+      std::printf("EC P-521 certificate: %s\n", WINE_P521);
+      continue;
+    }
     EXPECT_EQ(CertificateKey::from_certificate(row.certificate).has_value(), row.read) << row.what;
+  }
 }
 
 }  // namespace
