@@ -14,6 +14,7 @@
 #include <string_view>
 #include <utility>
 
+#include "platform/digest_win32.hpp"
 #include "platform/signature_check.hpp"
 
 namespace mirandel::platform {
@@ -97,18 +98,6 @@ std::size_t supported_element_size(CERT_PUBLIC_KEY_INFO& info, bool& ec) noexcep
   return 0;
 }
 
-const wchar_t* algorithm_name(DigestAlgorithm algorithm) noexcept {
-  switch (algorithm) {
-    case DigestAlgorithm::Sha256:
-      return BCRYPT_SHA256_ALGORITHM;
-    case DigestAlgorithm::Sha384:
-      return BCRYPT_SHA384_ALGORITHM;
-    case DigestAlgorithm::Sha512:
-      return BCRYPT_SHA512_ALGORITHM;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 CertificateKey::CertificateKey(std::unique_ptr<State> state) noexcept : state_(std::move(state)) {}
@@ -143,8 +132,8 @@ bool CertificateKey::verifies(SignatureScheme scheme, DigestAlgorithm algorithm,
   // A signature is exactly as long as the modulus, or twice the order for r‖s.
   if (signature.size() != (state_->ec ? 2 : 1) * state_->element_size) return false;
 
-  BCRYPT_PKCS1_PADDING_INFO pkcs1{algorithm_name(algorithm)};
-  BCRYPT_PSS_PADDING_INFO pss{algorithm_name(algorithm), static_cast<ULONG>(digest.size())};
+  BCRYPT_PKCS1_PADDING_INFO pkcs1{win32::cng_digest_name(algorithm)};
+  BCRYPT_PSS_PADDING_INFO pss{win32::cng_digest_name(algorithm), static_cast<ULONG>(digest.size())};
   void* padding = nullptr;
   ULONG flags = 0;
   switch (scheme) {
