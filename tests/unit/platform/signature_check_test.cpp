@@ -40,10 +40,12 @@ namespace vectors {
 #define MIRANDEL_MESSAGE(hex) constexpr std::string_view message = hex;
 #define MIRANDEL_CERTIFICATE(name, hex) constexpr std::string_view name = hex;
 #define MIRANDEL_SIGNATURE(key, scheme, hash, hex)
+#define MIRANDEL_UNSALTED_PSS(key, hash, hex)
 #include "signature_vectors.inc"
 #undef MIRANDEL_MESSAGE
 #undef MIRANDEL_CERTIFICATE
 #undef MIRANDEL_SIGNATURE
+#undef MIRANDEL_UNSALTED_PSS
 }  // namespace vectors
 
 struct Signed {
@@ -53,17 +55,23 @@ struct Signed {
   SignatureScheme scheme;
   DigestAlgorithm hash;
   std::string_view signature;
+  bool valid;  ///< false for PSS without salt
 };
 
 constexpr Signed SIGNED[] = {
 #define MIRANDEL_MESSAGE(hex)
 #define MIRANDEL_CERTIFICATE(name, hex)
-#define MIRANDEL_SIGNATURE(key, scheme, hash, hex) \
-  {#key, vectors::key, vectors::key##_other, SignatureScheme::scheme, DigestAlgorithm::hash, hex},
+#define MIRANDEL_SIGNATURE(key, scheme, hash, hex)                                           \
+  {#key, vectors::key, vectors::key##_other, SignatureScheme::scheme, DigestAlgorithm::hash, \
+   hex,  true},
+#define MIRANDEL_UNSALTED_PSS(key, hash, hex)                                                \
+  {#key, vectors::key, vectors::key##_other, SignatureScheme::RsaPss, DigestAlgorithm::hash, \
+   hex,  false},
 #include "signature_vectors.inc"
 #undef MIRANDEL_MESSAGE
 #undef MIRANDEL_CERTIFICATE
 #undef MIRANDEL_SIGNATURE
+#undef MIRANDEL_UNSALTED_PSS
 };
 
 void PrintTo(const Signed& row, std::ostream* out) { *out << row.key; }
@@ -72,7 +80,7 @@ std::string signed_name(const testing::TestParamInfo<Signed>& info) {
   constexpr const char* SCHEMES[] = {"Pkcs1", "Pss", "Ecdsa"};
   constexpr const char* HASHES[] = {"Sha256", "Sha384", "Sha512"};
   return std::string(info.param.key) + SCHEMES[static_cast<int>(info.param.scheme)] +
-         HASHES[static_cast<int>(info.param.hash)];
+         HASHES[static_cast<int>(info.param.hash)] + (info.param.valid ? "" : "NoSalt");
 }
 
 class SignatureCheck : public testing::TestWithParam<Signed> {};
@@ -113,7 +121,7 @@ TEST_P(SignatureCheck, AcceptsOnlyTheValidSignatureOfTheCertificatesKey) {
   };
   const std::span<const std::uint8_t> d = digest.view();
   const Check checks[] = {
-      {"the signature as made", *key, row.scheme, row.hash, d, signature, true},
+      {"the signature as made", *key, row.scheme, row.hash, d, signature, row.valid},
       {"one bit flipped", *key, row.scheme, row.hash, d, flipped, false},
       {"one byte short", *key, row.scheme, row.hash, d, short_by_one, false},
       {"first half zero", *key, row.scheme, row.hash, d, zero_first_half, false},
