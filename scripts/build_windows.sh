@@ -22,10 +22,10 @@ cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake \
 cmake --build build-win -j2
 
 exe=build-win/mirandel-pkcs11-helper.exe
-# Only DLLs that every Windows has (bcrypt.dll since Vista): no libstdc++,
+# Only DLLs that every Windows has (bcrypt.dll since Vista, crypt32.dll): no libstdc++,
 # libgcc or winpthread DLL.
 imports=$(x86_64-w64-mingw32-objdump -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-unexpected=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|shell32|ntdll|bcrypt)\.dll$' <<<"$imports" || true)
+unexpected=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|shell32|ntdll|bcrypt|crypt32)\.dll$' <<<"$imports" || true)
 if [[ -n $unexpected ]]; then
   echo "$exe imports DLLs that are not part of Windows:" >&2
   echo "$unexpected" >&2

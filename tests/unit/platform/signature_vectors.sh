@@ -2,7 +2,7 @@
 # Makes the vectors of signature_check_test.cpp with the openssl command line:
 # fresh keys, a self-signed DER certificate for each, and signatures of one
 # message with every scheme and hash that fits the key, ECDSA as r‖s the way
-# a PKCS#11 module returns it. Writes them as C++ macro calls to OUT.
+# a PKCS#11 module returns it, and PSS signatures without salt. Writes them as C++ macro calls to OUT.
 #
 # Usage: signature_vectors.sh OUT
 set -euo pipefail
@@ -62,6 +62,11 @@ r_and_s() {
         openssl dgst -sha$bits -sign "$work/$name.pem" -sigopt rsa_padding_mode:pss \
           -sigopt rsa_pss_saltlen:digest -sigopt rsa_mgf1_md:sha$bits -out "$sig" "$message"
         echo "MIRANDEL_SIGNATURE($name, RsaPss, Sha$bits, \"$(hex "$sig")\")"
+        # The same with no salt, which the check must refuse: its salt is as
+        # long as the hash.
+        openssl dgst -sha$bits -sign "$work/$name.pem" -sigopt rsa_padding_mode:pss \
+          -sigopt rsa_pss_saltlen:0 -sigopt rsa_mgf1_md:sha$bits -out "$sig" "$message"
+        echo "MIRANDEL_UNSALTED_PSS($name, Sha$bits, \"$(hex "$sig")\")"
       else
         openssl dgst -sha$bits -sign "$work/$name.pem" -out "$sig" "$message"
         size=$(((${name#p} + 7) / 8))
