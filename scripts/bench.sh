@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Benchmarks: the helper beside a bare PKCS#11 client (the floor) and
 # pkcs11-tool, on throwaway SoftHSM2 tokens, for listing, signing 1 KiB to
-# 64 MiB and a 1 GiB request, signing 64 MiB through the helper's own hashing
+# 64 MiB and a 1 GiB request (with what the check of each signature against
+# the certificate costs at each size), signing 64 MiB through the helper's own hashing
 # (ECDSA on SoftHSM2, RSA on the mock module), and the request path alone
 # from a file and a pipe; then the request reader on deeply nested input. Writes
 # docs/BENCHMARKS.md and prints it. Figures, not tests: they depend on the
@@ -32,7 +33,7 @@ fi
 ensure_packages "${MIRANDEL_BASE_PACKAGES[@]}" "${MIRANDEL_BENCH_PACKAGES[@]}"
 cmake -S . -B "$BUILD" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DMIRANDEL_TESTS=OFF >/dev/null
 cmake --build "$BUILD" -j2 --target mirandel-pkcs11-helper pkcs11_floor_client \
-  pkcs11_floor_client_hashing json_depth_bench mirandel_mock_fl >/dev/null
+  pkcs11_floor_client_hashing json_depth_bench verify_bench mirandel_mock_fl >/dev/null
 
 deep_nesting() {
   local depth
@@ -125,6 +126,7 @@ python3 bench/run_bench.py --helper "$BUILD/mirandel-pkcs11-helper" \
   --startup "$work/startup.txt" \
   --previous "${MIRANDEL_BENCH_PREVIOUS:-}" --ec-cert "$work/ec.cert.der" --ec-pub "$work/ec.pub.pem" \
   --mock "$BUILD/bench/mock/mirandel_mock_fl.so" --mock-scenario "$work/mock.scenario" \
+  --verify-bench "$BUILD/bench/verify_bench" --signer-key "$work/signer.key.pem" \
   >"$work/BENCHMARKS.md"
 cp "$work/BENCHMARKS.md" docs/BENCHMARKS.md
 cat docs/BENCHMARKS.md

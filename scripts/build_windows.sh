@@ -35,10 +35,10 @@ cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE="$toolchain" \
 cmake --build "$dir" -j2
 
 exe=$dir/mirandel-pkcs11-helper.exe
-# Only DLLs that every Windows has (bcrypt.dll since Vista): no libstdc++,
-# libgcc or winpthread DLL.
+# Only DLLs that every Windows has (bcrypt.dll since Vista, crypt32.dll): no
+# libstdc++, libgcc or winpthread DLL.
 imports=$("$triple-objdump" -p "$exe" | sed -n 's/^[[:space:]]*DLL Name: //p')
-unexpected=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|shell32|ntdll|bcrypt)\.dll$' <<<"$imports" || true)
+unexpected=$(grep -viE '^(kernel32|msvcrt|user32|advapi32|shell32|ntdll|bcrypt|crypt32)\.dll$' <<<"$imports" || true)
 if [[ -n $unexpected ]]; then
   echo "$exe imports DLLs that are not part of Windows:" >&2
   echo "$unexpected" >&2

@@ -3,7 +3,9 @@
 # token with an RSA-2048 key, an EC P-256 key and their self-signed
 # certificates, lists the certificates, then signs a short text with RSA
 # PKCS#1 v1.5 (three digests), RSA-PSS and ECDSA, and has openssl verify every
-# signature.
+# signature. Last, a renewed certificate written beside the old key: the
+# helper checks the token's signature against it and refuses to hand it over,
+# as openssl rejects it.
 #
 # Usage: scripts/demo.sh   (from any directory; installs missing packages as root)
 set -euo pipefail
@@ -76,6 +78,7 @@ for pair in rsa_sha256:signer rsa_sha384:signer rsa_sha512:signer rsa_pss_sha256
     exit 1
   fi
   hex_to_file "$signature" "$work/signature.bin"
+  cp "$work/signature.bin" "$work/$mechanism.bin"
   # RSA-PSS: MGF1 with the same digest, and a salt as long as the digest.
   options=()
   [[ $mechanism == rsa_pss_* ]] &&
@@ -84,3 +87,28 @@ for pair in rsa_sha256:signer rsa_sha384:signer rsa_sha512:signer rsa_pss_sha256
   openssl dgst "-sha$bits" -verify "$work/$key.pub.pem" "${options[@]}" \
     -signature "$work/signature.bin" "$work/data.txt"
 done
+
+# A renewed certificate (a new key) written beside the old key under the same
+# CKA_ID: the token signs with the old key, which is not this certificate's.
+make_self_signed_cert "$work/renewed" "Mirandel demo signer, renewed" rsa
+softhsm_import_cert "$token" "$pin" "$work/renewed.cert.der" 01 "renewed certificate"
+cert_hex=$(hex_of_file "$work/renewed.cert.der")
+printf '{"pin":"%s","cert_der_hex":"%s","data_hex":"%s","mechanism":"rsa_sha256"}' \
+  "$pin" "$cert_hex" "$data_hex" >"$work/request.json"
+echo
+echo "== A renewed certificate beside the old key, CKA_ID 01: the helper checks every signature"
+echo "   request: {\"pin\":\"$pin\",\"cert_der_hex\":\"${cert_hex:0:24}...\",\"data_hex\":\"$data_hex\",\"mechanism\":\"rsa_sha256\"}"
+document=$("$helper" "$SOFTHSM_MODULE" "" sign "$work/request.json")
+printf '%s\n' "$document"
+if [[ $(document_member "$document" signature) != null ]]; then
+  echo "The helper handed over a signature that does not verify." >&2
+  exit 1
+fi
+# The old key's rsa_sha256 signature is the one the token made: openssl
+# rejects it against the renewed certificate too.
+echo "   openssl dgst -sha256 -verify renewed.pub.pem -signature rsa_sha256.bin data.txt"
+if openssl dgst -sha256 -verify "$work/renewed.pub.pem" -signature "$work/rsa_sha256.bin" \
+  "$work/data.txt"; then
+  echo "openssl accepted the old key's signature against the renewed certificate." >&2
+  exit 1
+fi

@@ -22,10 +22,11 @@ MIRANDEL_BENCH_PACKAGES=(python3 gcc)
 # What the fuzzing run needs (libFuzzer comes with clang's runtime).
 MIRANDEL_FUZZ_PACKAGES=(clang-19 libclang-rt-19-dev)
 # What the Windows cross builds (x64 and x86) and their runs under Wine need
-# (the binutils come along with the compilers). wine32 runs the x86 build: it
-# is an i386 package, which ensure_packages enables the architecture for.
+# (the binutils come along with the compilers; openssl makes the unit tests'
+# signature vectors on the build machine). wine32 runs the x86 build: it is an
+# i386 package, which ensure_packages enables the architecture for.
 MIRANDEL_WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix wine wine64
-  wine32:i386 icoutils)
+  wine32:i386 icoutils openssl)
 # What making the packages, checking them and running the documentation's
 # checks and the calling examples need.
 MIRANDEL_PACKAGING_PACKAGES=(cmake g++ make dpkg-dev file lintian groff python3

@@ -46,11 +46,14 @@ inline constexpr CK_ULONG CK_UNAVAILABLE_INFORMATION = ~CK_ULONG{0};
 inline constexpr CK_ULONG CK_EFFECTIVELY_INFINITE = 0;
 
 inline constexpr CK_RV CKR_OK = 0x0;
+inline constexpr CK_RV CKR_GENERAL_ERROR = 0x5;
+inline constexpr CK_RV CKR_FUNCTION_FAILED = 0x6;
 inline constexpr CK_RV CKR_CANT_LOCK = 0xA;
 inline constexpr CK_RV CKR_ATTRIBUTE_SENSITIVE = 0x11;
 inline constexpr CK_RV CKR_ATTRIBUTE_TYPE_INVALID = 0x12;
 inline constexpr CK_RV CKR_BUFFER_TOO_SMALL = 0x150;
 inline constexpr CK_RV CKR_CRYPTOKI_ALREADY_INITIALIZED = 0x191;
+inline constexpr CK_RV CKR_FUNCTION_NOT_SUPPORTED = 0x54;
 inline constexpr CK_RV CKR_MECHANISM_INVALID = 0x70;
 inline constexpr CK_RV CKR_OPERATION_ACTIVE = 0x90;
 inline constexpr CK_RV CKR_USER_ALREADY_LOGGED_IN = 0x100;
@@ -61,6 +64,7 @@ inline constexpr CK_FLAGS CKF_TOKEN_PRESENT = 0x1;
 inline constexpr CK_FLAGS CKF_REMOVABLE_DEVICE = 0x2;
 inline constexpr CK_FLAGS CKF_HW_SLOT = 0x4;
 inline constexpr CK_FLAGS CKF_CLOCK_ON_TOKEN = 0x40;
+inline constexpr CK_FLAGS CKF_PROTECTED_AUTHENTICATION_PATH = 0x100;
 /// Every flag bit that the standard defines for CK_TOKEN_INFO.
 inline constexpr CK_FLAGS CKF_TOKEN_FLAGS_MASK = 0x01FF0F6F;
 inline constexpr CK_FLAGS CKF_SERIAL_SESSION = 0x4;

@@ -54,16 +54,18 @@ namespace {
 
 /// C_Login as `user`. The module gets a private copy of the PIN, in a buffer
 /// of its own (never null, even for an empty PIN), wiped and released as soon
-/// as C_Login returns, whatever it returned.
-Result<void> login(const Session& session, ck::CK_USER_TYPE user,
-                   std::span<const std::uint8_t> pin) {
+/// as C_Login returns, whatever it returned; a PIN typed on the reader's
+/// keypad goes as a null pointer and length 0.
+Result<void> login(const Session& session, ck::CK_USER_TYPE user, const LoginPin& pin) {
   Result<ck::CK_C_Login> entry = typed_entry_point<Function::Login>(session.module());
   if (!entry) return std::unexpected(entry.error());
-  std::expected<ck::CK_ULONG, BindingError> length = to_ck_ulong(pin.size());
+  if (pin.on_reader_keypad)
+    return check_call((*entry)(session.handle(), user, nullptr, 0), Function::Login);
+  std::expected<ck::CK_ULONG, BindingError> length = to_ck_ulong(pin.bytes.size());
   if (!length) return std::unexpected(length.error());
-  const std::size_t size = std::max<std::size_t>(pin.size(), 1);
+  const std::size_t size = std::max<std::size_t>(pin.bytes.size(), 1);
   std::unique_ptr<ck::CK_UTF8CHAR[]> copy(new ck::CK_UTF8CHAR[size]());
-  if (!pin.empty()) std::memcpy(copy.get(), pin.data(), pin.size());
+  if (!pin.bytes.empty()) std::memcpy(copy.get(), pin.bytes.data(), pin.bytes.size());
   const ck::CK_RV rv = (*entry)(session.handle(), user, copy.get(), *length);
   secure_wipe(copy.get(), size);
   copy.reset();
@@ -72,11 +74,11 @@ Result<void> login(const Session& session, ck::CK_USER_TYPE user,
 
 }  // namespace
 
-Result<void> login_user(const Session& session, std::span<const std::uint8_t> pin) {
+Result<void> login_user(const Session& session, const LoginPin& pin) {
   return login(session, ck::CKU_USER, pin);
 }
 
-Result<void> login_context_specific(const Session& session, std::span<const std::uint8_t> pin) {
+Result<void> login_context_specific(const Session& session, const LoginPin& pin) {
   return login(session, ck::CKU_CONTEXT_SPECIFIC, pin);
 }
 

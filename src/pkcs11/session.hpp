@@ -45,14 +45,22 @@ class Session {
 /// new reference to the module.
 Result<Session> open_ro_session(const ModuleRef& module, ck::CK_SLOT_ID slot);
 
+/// What C_Login is given: the PIN's bytes, or, on a token whose reader has a
+/// keypad of its own (CKF_PROTECTED_AUTHENTICATION_PATH), no PIN at all.
+struct LoginPin {
+  std::span<const std::uint8_t> bytes;  ///< an empty PIN: a valid pointer, length 0
+  bool on_reader_keypad = false;        ///< a null pointer and length 0; `bytes` unused
+};
+
 /// C_Login(CKU_USER) with the PIN bytes as given, no terminator. The bytes are
 /// handed to the module from a private copy that is wiped and released as
-/// soon as C_Login returns, whatever it returned.
-Result<void> login_user(const Session& session, std::span<const std::uint8_t> pin);
+/// soon as C_Login returns, whatever it returned. A PIN typed on the reader's
+/// keypad goes as a null pointer: the call lasts as long as the user takes.
+Result<void> login_user(const Session& session, const LoginPin& pin);
 
 /// C_Login(CKU_CONTEXT_SPECIFIC), for a key that asks for the PIN again after
-/// C_SignInit; the PIN copy is made and wiped as for login_user.
-Result<void> login_context_specific(const Session& session, std::span<const std::uint8_t> pin);
+/// C_SignInit; the PIN goes as for login_user.
+Result<void> login_context_specific(const Session& session, const LoginPin& pin);
 
 /// C_Logout; the session stays open.
 Result<void> logout(const Session& session);
@@ -82,5 +90,15 @@ Result<Bytes> sign(const Session& session, std::span<const std::uint8_t> data);
 /// be two halves of equal length.
 inline constexpr std::string_view ECDSA_SIGNATURE_MALFORMED =
     "ECDSA signature of odd or zero length";
+
+/// The InvalidResponse of C_Sign for an ECDSA r ‖ s whose r or s is zero,
+/// which no ECDSA signature can be.
+inline constexpr std::string_view ECDSA_SIGNATURE_ZERO =
+    "ECDSA signature with r or s equal to zero";
+
+/// The InvalidResponse of C_Sign for a signature that is not one of the
+/// request's data under the public key of the request's certificate.
+inline constexpr std::string_view SIGNATURE_DOES_NOT_VERIFY =
+    "the signature does not verify against the certificate";
 
 }  // namespace mirandel::pkcs11

@@ -138,4 +138,11 @@ Result<TokenInfo> get_token_info(const ModuleContext& module, ck::CK_SLOT_ID slo
   return info;
 }
 
+Result<ck::CK_FLAGS> get_token_flags(const ModuleContext& module, ck::CK_SLOT_ID slot) {
+  ck::CK_TOKEN_INFO raw{};
+  Result<void> called = call<Function::GetTokenInfo>(module, slot, &raw);
+  if (!called) return std::unexpected(called.error());
+  return raw.flags & ck::CKF_TOKEN_FLAGS_MASK;
+}
+
 }  // namespace mirandel::pkcs11

@@ -89,4 +89,9 @@ Result<SlotInfo> get_slot_info(const ModuleContext& module, ck::CK_SLOT_ID slot)
 /// flag is set and utcTime does not decode.
 Result<TokenInfo> get_token_info(const ModuleContext& module, ck::CK_SLOT_ID slot);
 
+/// C_GetTokenInfo for the token's flags alone (restricted to
+/// CKF_TOKEN_FLAGS_MASK); the other fields are not decoded, so a token whose
+/// clock field does not decode still gives its flags.
+Result<ck::CK_FLAGS> get_token_flags(const ModuleContext& module, ck::CK_SLOT_ID slot);
+
 }  // namespace mirandel::pkcs11

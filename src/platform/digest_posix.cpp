@@ -10,18 +10,7 @@ std::optional<Digest> compute_digest(DigestAlgorithm algorithm,
                                      std::span<const std::uint8_t> data) noexcept {
   const Libcrypto* crypto = libcrypto();
   if (crypto == nullptr) return std::nullopt;
-  const EVP_MD* type = nullptr;
-  switch (algorithm) {
-    case DigestAlgorithm::Sha256:
-      type = crypto->EVP_sha256();
-      break;
-    case DigestAlgorithm::Sha384:
-      type = crypto->EVP_sha384();
-      break;
-    case DigestAlgorithm::Sha512:
-      type = crypto->EVP_sha512();
-      break;
-  }
+  const EVP_MD* type = message_digest(*crypto, algorithm);
   if (type == nullptr) return std::nullopt;
   Digest digest;
   unsigned int size = 0;

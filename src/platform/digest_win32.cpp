@@ -2,6 +2,8 @@
 
 #include "platform/digest.hpp"
 
+#include "platform/digest_win32.hpp"
+
 #include <windows.h>
 // windows.h first: bcrypt.h needs its types.
 #include <bcrypt.h>
@@ -47,7 +49,9 @@ class Hash {
   BCRYPT_HASH_HANDLE handle_ = nullptr;
 };
 
-const wchar_t* algorithm_name(DigestAlgorithm algorithm) noexcept {
+}  // namespace
+
+const wchar_t* win32::cng_digest_name(DigestAlgorithm algorithm) noexcept {
   switch (algorithm) {
     case DigestAlgorithm::Sha256:
       return BCRYPT_SHA256_ALGORITHM;
@@ -59,11 +63,9 @@ const wchar_t* algorithm_name(DigestAlgorithm algorithm) noexcept {
   return nullptr;
 }
 
-}  // namespace
-
 std::optional<Digest> compute_digest(DigestAlgorithm algorithm,
                                      std::span<const std::uint8_t> data) noexcept {
-  const wchar_t* name = algorithm_name(algorithm);
+  const wchar_t* name = win32::cng_digest_name(algorithm);
   if (name == nullptr) return std::nullopt;
   Provider provider(name);
   if (provider.get() == nullptr) return std::nullopt;

@@ -41,4 +41,16 @@ const Libcrypto* libcrypto() noexcept {
   return table;
 }
 
+const EVP_MD* message_digest(const Libcrypto& crypto, DigestAlgorithm algorithm) noexcept {
+  switch (algorithm) {
+    case DigestAlgorithm::Sha256:
+      return crypto.EVP_sha256();
+    case DigestAlgorithm::Sha384:
+      return crypto.EVP_sha384();
+    case DigestAlgorithm::Sha512:
+      return crypto.EVP_sha512();
+  }
+  return nullptr;
+}
+
 }  // namespace mirandel::platform

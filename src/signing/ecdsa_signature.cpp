@@ -2,7 +2,10 @@
 // written into one buffer of its final size.
 #include "signing/ecdsa_signature.hpp"
 
+#include <algorithm>
 #include <cstddef>
+
+#include "pkcs11/session.hpp"
 
 namespace mirandel {
 namespace {
@@ -67,6 +70,16 @@ std::optional<std::vector<std::uint8_t>> ecdsa_der_signature(
   r.append_to(out);
   s.append_to(out);
   return out;
+}
+
+std::optional<std::string_view> ecdsa_signature_fault(std::span<const std::uint8_t> r_and_s) {
+  if (r_and_s.empty() || r_and_s.size() % 2 != 0) return pkcs11::ECDSA_SIGNATURE_MALFORMED;
+  const std::size_t half = r_and_s.size() / 2;
+  const auto zero = [](std::span<const std::uint8_t> integer) {
+    return std::ranges::all_of(integer, [](std::uint8_t byte) { return byte == 0; });
+  };
+  if (zero(r_and_s.first(half)) || zero(r_and_s.subspan(half))) return pkcs11::ECDSA_SIGNATURE_ZERO;
+  return std::nullopt;
 }
 
 }  // namespace mirandel

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 namespace mirandel {
@@ -14,5 +15,10 @@ namespace mirandel {
 /// the long length form where a length reaches 128. nullopt when the length
 /// is odd or zero, which no token may answer.
 std::optional<std::vector<std::uint8_t>> ecdsa_der_signature(std::span<const std::uint8_t> r_and_s);
+
+/// Why a token's r ‖ s cannot be an ECDSA signature: the reason of
+/// pkcs11::ECDSA_SIGNATURE_MALFORMED (odd or zero length) or
+/// pkcs11::ECDSA_SIGNATURE_ZERO (r or s is zero). nullopt when it can be.
+std::optional<std::string_view> ecdsa_signature_fault(std::span<const std::uint8_t> r_and_s);
 
 }  // namespace mirandel

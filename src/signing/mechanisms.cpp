@@ -80,18 +80,15 @@ std::span<const std::uint8_t> digest_info_prefix(DigestAlgorithm algorithm) {
   return {};
 }
 
-std::optional<RawInput> raw_input(const SignMechanism& mechanism,
-                                  std::span<const std::uint8_t> data) {
-  std::optional<platform::Digest> digest = platform::compute_digest(mechanism.digest, data);
-  if (!digest) return std::nullopt;
+RawInput raw_input(const SignMechanism& mechanism, const platform::Digest& digest) {
   RawInput input;
   if (mechanism.scheme == SignatureScheme::RsaPkcs1) {
     const std::span<const std::uint8_t> prefix = digest_info_prefix(mechanism.digest);
     std::ranges::copy(prefix, input.bytes.begin());
     input.size = prefix.size();
   }
-  std::ranges::copy(digest->view(), input.bytes.begin() + static_cast<std::ptrdiff_t>(input.size));
-  input.size += digest->size;
+  std::ranges::copy(digest.view(), input.bytes.begin() + static_cast<std::ptrdiff_t>(input.size));
+  input.size += digest.size;
   return input;
 }
 

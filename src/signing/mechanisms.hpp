@@ -50,14 +50,13 @@ pkcs11::Mechanism raw_mechanism(const SignMechanism& mechanism);
 /// PKCS#1 v1.5 signature.
 std::span<const std::uint8_t> digest_info_prefix(platform::DigestAlgorithm algorithm);
 
-/// What the raw mechanism signs: the digest of `data`, behind its DigestInfo
-/// header for PKCS#1 v1.5. nullopt when the digest cannot be computed.
+/// What the raw mechanism signs: `digest`, the data's digest, behind its
+/// DigestInfo header for PKCS#1 v1.5.
 struct RawInput {
   std::array<std::uint8_t, 19 + 64> bytes{};
   std::size_t size = 0;
   std::span<const std::uint8_t> view() const noexcept { return {bytes.data(), size}; }
 };
-std::optional<RawInput> raw_input(const SignMechanism& mechanism,
-                                  std::span<const std::uint8_t> data);
+RawInput raw_input(const SignMechanism& mechanism, const platform::Digest& digest);
 
 }  // namespace mirandel

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "codec/hex.hpp"
@@ -18,6 +19,9 @@
 #include "pkcs11/module.hpp"
 #include "pkcs11/objects.hpp"
 #include "pkcs11/session.hpp"
+#include "pkcs11/slots.hpp"
+#include "platform/digest.hpp"
+#include "platform/signature_check.hpp"
 #include "signing/ecdsa_signature.hpp"
 #include "signing/mechanisms.hpp"
 #include "signing/request.hpp"
@@ -74,78 +78,197 @@ std::span<const std::uint8_t> pin_bytes(const SignRequest& request) {
   return {reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size()};
 }
 
+/// What C_Login is given on the token in `slot`. Only an empty PIN asks the
+/// token whether its reader has a keypad of its own; if so the PIN is typed
+/// there and C_Login gets none at all. A token that cannot say goes with the
+/// empty PIN as it is.
+pkcs11::LoginPin login_pin(const pkcs11::ModuleContext& module, ck::CK_SLOT_ID slot,
+                           const SignRequest& request) {
+  if (!request.pin.view().empty()) return {pin_bytes(request)};
+  pkcs11::Result<ck::CK_FLAGS> flags = pkcs11::get_token_flags(module, slot);
+  const bool keypad = flags && (*flags & ck::CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+  return {pin_bytes(request), keypad};
+}
+
 /// A failure of the signing step and the message prefix it is reported under.
 struct SigningFailure {
   std::string_view prefix;
   pkcs11::BindingError error;
+
+  bool is_login() const { return prefix == LOGIN_FAILED_PREFIX; }
 };
 
 std::unexpected<SigningFailure> signing_failed(pkcs11::BindingError error) {
   return std::unexpected(SigningFailure{SIGNING_FAILED_PREFIX, std::move(error)});
 }
 
-/// Signs the request's data with `key` in a logged-in session and gives the
-/// signature in the form the document carries.
-///
-/// The token hashes the data itself when it offers the mechanism; only when
-/// C_SignInit answers CKR_MECHANISM_INVALID does the program hash the data
-/// and have the token sign the digest with the raw mechanism. A token that
-/// can do neither is reported with its first answer. A key that asks for the
-/// PIN at every signature refuses C_Sign with CKR_USER_NOT_LOGGED_IN, which
-/// ends the operation: it is begun again with the mechanism that was
-/// accepted, the PIN given for it (CKU_CONTEXT_SPECIFIC), and the data
-/// signed once more; a module that kept the refused operation answers that
-/// C_SignInit with CKR_OPERATION_ACTIVE and is given the login for the
-/// operation it kept. That happens at most once; any other key sees only
-/// C_SignInit and the two C_Sign calls.
-std::expected<pkcs11::Bytes, SigningFailure> sign_with_key(const pkcs11::Session& session,
-                                                           ck::CK_OBJECT_HANDLE key,
-                                                           const SignRequest& request) {
-  const SignMechanism& mechanism = request.mechanism;
-  pkcs11::Mechanism accepted = hashing_mechanism(mechanism);
-  std::span<const std::uint8_t> input = request.data.bytes();
-  std::optional<RawInput> digest;
-  if (pkcs11::Result<void> first = pkcs11::sign_init(session, accepted, key); !first) {
-    if (!pkcs11::failed_with(first.error(), ck::CKR_MECHANISM_INVALID))
-      return signing_failed(first.error());
-    digest = raw_input(mechanism, input);
-    if (!digest) return signing_failed(first.error());
-    accepted = raw_mechanism(mechanism);
-    if (!pkcs11::sign_init(session, accepted, key)) return signing_failed(first.error());
-    input = digest->view();
+std::unexpected<SigningFailure> invalid_signature(std::string_view reason) {
+  return signing_failed(pkcs11::InvalidResponse{pkcs11::Function::Sign, reason});
+}
+
+using Signed = std::expected<pkcs11::Bytes, SigningFailure>;
+
+/// The answers of C_Sign with which a token that offers a hashing mechanism
+/// shows that it cannot perform it after all.
+bool hashing_broken(const pkcs11::BindingError& error) {
+  const auto* failed = std::get_if<pkcs11::CallFailed>(&error);
+  if (failed == nullptr || failed->function != pkcs11::Function::Sign) return false;
+  for (ck::CK_RV rv : {ck::CKR_GENERAL_ERROR, ck::CKR_FUNCTION_FAILED,
+                       ck::CKR_FUNCTION_NOT_SUPPORTED, ck::CKR_MECHANISM_INVALID})
+    if (failed->value.is(rv)) return true;
+  return false;
+}
+
+platform::SignatureScheme platform_scheme(SignatureScheme scheme) {
+  switch (scheme) {
+    case SignatureScheme::RsaPkcs1:
+      return platform::SignatureScheme::RsaPkcs1;
+    case SignatureScheme::RsaPss:
+      return platform::SignatureScheme::RsaPss;
+    case SignatureScheme::Ecdsa:
+      break;
+  }
+  return platform::SignatureScheme::Ecdsa;
+}
+
+/// What a signature is checked against: the public key of the request's
+/// certificate, when its bytes are a certificate the system can read, and
+/// the data's digest, computed on the host at most once per run and shared
+/// by the raw mechanism and every check.
+class SignatureCheck {
+ public:
+  explicit SignatureCheck(const SignRequest& request)
+      : request_(request), key_(platform::CertificateKey::from_certificate(request.certificate)) {}
+
+  /// Whether signatures are checked at all (opaque certificate bytes: no).
+  bool knows_key() const { return key_.has_value(); }
+
+  /// The data's digest; nullptr when the system's library cannot compute it.
+  const platform::Digest* digest() {
+    if (!digest_tried_) {
+      digest_tried_ = true;
+      digest_ = platform::compute_digest(request_.mechanism.digest, request_.data.bytes());
+    }
+    return digest_ ? &*digest_ : nullptr;
   }
 
+  /// The token's `signature` (r ‖ s for ECDSA) as the document carries it,
+  /// or the invalid response it is: an r ‖ s that no ECDSA signature can be,
+  /// or, with a known key, a signature that does not verify.
+  Signed check(pkcs11::Bytes signature) {
+    const SignMechanism& mechanism = request_.mechanism;
+    if (mechanism.scheme == SignatureScheme::Ecdsa) {
+      if (std::optional<std::string_view> fault = ecdsa_signature_fault(signature))
+        return invalid_signature(*fault);
+    }
+    if (key_) {
+      // A digest that cannot be computed leaves the signature unproven.
+      const platform::Digest* data_digest = digest();
+      if (data_digest == nullptr ||
+          !key_->verifies(platform_scheme(mechanism.scheme), mechanism.digest, data_digest->view(),
+                          signature))
+        return invalid_signature(pkcs11::SIGNATURE_DOES_NOT_VERIFY);
+    }
+    if (mechanism.scheme != SignatureScheme::Ecdsa) return signature;
+    // The fault check above leaves two halves of equal length.
+    return std::move(*ecdsa_der_signature(signature));
+  }
+
+ private:
+  const SignRequest& request_;
+  std::optional<platform::CertificateKey> key_;
+  bool digest_tried_ = false;
+  std::optional<platform::Digest> digest_;
+};
+
+/// The two C_Sign calls over `input` in the operation that C_SignInit with
+/// `mechanism` began. A key that asks for the PIN at every signature refuses
+/// C_Sign with CKR_USER_NOT_LOGGED_IN, which ends the operation: it is begun
+/// again with the same mechanism, the PIN given for it
+/// (CKU_CONTEXT_SPECIFIC), and the data signed once more; a module that kept
+/// the refused operation answers that C_SignInit with CKR_OPERATION_ACTIVE
+/// and is given the login for the operation it kept. Once per C_SignInit.
+Signed sign_begun(const pkcs11::Session& session, const pkcs11::Mechanism& mechanism,
+                  ck::CK_OBJECT_HANDLE key, std::span<const std::uint8_t> input,
+                  const pkcs11::LoginPin& pin) {
   pkcs11::Result<pkcs11::Bytes> signature = pkcs11::sign(session, input);
   if (!signature && pkcs11::failed_with(signature.error(), ck::CKR_USER_NOT_LOGGED_IN)) {
     // Some modules keep the operation after refusing C_Sign, against the
     // standard, and then refuse a new C_SignInit with CKR_OPERATION_ACTIVE.
     // The operation they kept has the same mechanism and key, so the context
     // login goes to it.
-    pkcs11::Result<void> again = pkcs11::sign_init(session, accepted, key);
+    pkcs11::Result<void> again = pkcs11::sign_init(session, mechanism, key);
     if (!again && !pkcs11::failed_with(again.error(), ck::CKR_OPERATION_ACTIVE))
       return signing_failed(again.error());
-    pkcs11::Result<void> login = pkcs11::login_context_specific(session, pin_bytes(request));
+    pkcs11::Result<void> login = pkcs11::login_context_specific(session, pin);
     if (!login) return std::unexpected(SigningFailure{LOGIN_FAILED_PREFIX, login.error()});
     signature = pkcs11::sign(session, input);
   }
   if (!signature) return signing_failed(signature.error());
-  if (mechanism.scheme != SignatureScheme::Ecdsa) return std::move(*signature);
-
-  std::optional<pkcs11::Bytes> der = ecdsa_der_signature(*signature);
-  if (!der) {
-    return signing_failed(
-        pkcs11::InvalidResponse{pkcs11::Function::Sign, pkcs11::ECDSA_SIGNATURE_MALFORMED});
-  }
-  return std::move(*der);
+  return std::move(*signature);
 }
 
-/// Logs in on an open session and signs with the first private key that may
-/// sign (and carries `key_id`, when given). nullopt means "no key here, go
-/// on to the next slot"; a document ends the run.
+/// Signs the request's data with `key` in a logged-in session and gives the
+/// signature in the form the document carries.
+///
+/// The token hashes the data itself when it offers the mechanism. The
+/// program hashes the data and has the token sign the digest with the raw
+/// mechanism when the token turns out not to hash after all: C_SignInit
+/// answers CKR_MECHANISM_INVALID, C_Sign answers one of the failures of
+/// hashing_broken, or, when the certificate's key is known, the signature
+/// does not verify. So a run makes at most two signing attempts. When the
+/// raw mechanism fails too, the hashing mechanism's failure is reported,
+/// except that a signature that comes back and does not verify is always
+/// reported as such; a failed context login ends the run at once.
+Signed sign_with_key(const pkcs11::Session& session, ck::CK_OBJECT_HANDLE key,
+                     const SignRequest& request, const pkcs11::LoginPin& pin) {
+  const SignMechanism& mechanism = request.mechanism;
+  SignatureCheck check(request);
+
+  // The first attempt: the token hashes. `first` is its failure when the
+  // raw mechanism may still succeed.
+  std::optional<SigningFailure> first;
+  const pkcs11::Mechanism hashing = hashing_mechanism(mechanism);
+  bool recovering = false;
+  if (pkcs11::Result<void> begun = pkcs11::sign_init(session, hashing, key); !begun) {
+    if (!pkcs11::failed_with(begun.error(), ck::CKR_MECHANISM_INVALID))
+      return signing_failed(begun.error());
+    first = SigningFailure{SIGNING_FAILED_PREFIX, begun.error()};
+  } else {
+    Signed signature = sign_begun(session, hashing, key, request.data.bytes(), pin);
+    if (signature) {
+      signature = check.check(std::move(*signature));
+      // Without a known key a malformed signature is reported as it is:
+      // nothing tells that the raw mechanism would do better.
+      if (signature || !check.knows_key()) return signature;
+    } else if (signature.error().is_login() || !hashing_broken(signature.error().error)) {
+      return signature;
+    }
+    first = std::move(signature.error());
+    recovering = true;
+  }
+
+  // The second attempt: the program hashes, the token signs the digest.
+  const platform::Digest* digest = check.digest();
+  if (digest == nullptr) return std::unexpected(std::move(*first));
+  const RawInput input = raw_input(mechanism, *digest);
+  const pkcs11::Mechanism raw = raw_mechanism(mechanism);
+  if (!pkcs11::sign_init(session, raw, key)) return std::unexpected(std::move(*first));
+  Signed signature = sign_begun(session, raw, key, input.view(), pin);
+  if (signature) return check.check(std::move(*signature));
+  if (recovering && !signature.error().is_login()) return std::unexpected(std::move(*first));
+  return signature;
+}
+
+/// Logs in on an open session on `slot` and signs with the first private key
+/// that may sign (and carries `key_id`, when given). nullopt means "no key
+/// here, go on to the next slot"; a document ends the run.
 std::optional<SignatureDocument> sign_in_session(const pkcs11::Session& session,
+                                                 ck::CK_SLOT_ID slot,
                                                  std::optional<pkcs11::Bytes> key_id,
                                                  const SignRequest& request) {
-  auto login = pkcs11::login_user(session, pin_bytes(request));
+  const pkcs11::LoginPin pin = login_pin(session.module(), slot, request);
+  auto login = pkcs11::login_user(session, pin);
   // Not logged in, so no C_Logout: the session simply closes.
   if (!login) return failed(LOGIN_FAILED_PREFIX, login.error());
 
@@ -158,8 +281,7 @@ std::optional<SignatureDocument> sign_in_session(const pkcs11::Session& session,
     return std::nullopt;
   }
 
-  std::expected<pkcs11::Bytes, SigningFailure> signature =
-      sign_with_key(session, keys->front(), request);
+  Signed signature = sign_with_key(session, keys->front(), request, pin);
   static_cast<void>(pkcs11::logout(session));
   if (!signature) return failed(signature.error().prefix, signature.error().error);
   return SignatureDocument{codec::hex_encode(*signature), std::nullopt};
@@ -186,14 +308,15 @@ std::optional<SignatureDocument> sign_on_slots(const pkcs11::ModuleRef& module,
     CertificateMatch match = find_certificate(*session, request.certificate);
     if (!match.found) continue;
     certificate_found = true;
-    if (auto outcome = sign_in_session(*session, std::move(match.id), request)) return outcome;
+    if (auto outcome = sign_in_session(*session, slot, std::move(match.id), request))
+      return outcome;
   }
   if (certificate_found) return std::nullopt;
 
   for (ck::CK_SLOT_ID slot : scanned) {
     auto session = pkcs11::open_ro_session(module, slot);
     if (!session) continue;
-    if (auto outcome = sign_in_session(*session, std::nullopt, request)) return outcome;
+    if (auto outcome = sign_in_session(*session, slot, std::nullopt, request)) return outcome;
   }
   return std::nullopt;
 }

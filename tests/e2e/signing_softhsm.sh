@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Signing against a throwaway SoftHSM2 token: every mechanism verified with
 # openssl against the certificate's public key, the request from a file and
-# from standard input, a wrong PIN, and certificates that pick no key or the
-# wrong one. Then, on a token of their own, a key that wants the PIN at every
+# from standard input, a wrong PIN, certificates that pick no key or the
+# wrong one, and a key that is not the certificate's, whose signature is
+# refused. Then, on a token of their own, a key that wants the PIN at every
 # signature and EC keys on the three NIST curves, which SoftHSM2 can sign with
 # only through raw CKM_ECDSA over a digest the helper makes.
 #   signing_softhsm.sh [HELPER] [REPO]
@@ -53,10 +54,18 @@ write_request "$WORK/request.json" "$PIN_JSON" "$WORK/signer.cert.der" "$WORK/da
 run_helper "$SOFTHSM_MODULE" "" sign - <"$WORK/request.json"
 check_signature "request from standard input" sha384 "$WORK/data.bin" "$WORK/signer.pub.pem"
 
-# A certificate that is not on the token: the token's first signing key signs.
-write_request "$WORK/request.json" "$PIN_JSON" "$WORK/stranger.cert.der" "$WORK/data.bin" rsa_sha256
+# A certificate that is not on the token: the token's first signing key
+# signs. A second certificate of the signer's key verifies that signature; a
+# certificate of another key does not, and gets none.
+make_cert_for_key "$WORK/signer.key.pem" "$WORK/reissued" "Firmatario, altro certificato"
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/reissued.cert.der" "$WORK/data.bin" rsa_sha256
 run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
 check_signature "unknown certificate" sha256 "$WORK/data.bin" "$WORK/signer.pub.pem"
+DOES_NOT_VERIFY='{"signature":null,"error":"Firma fallita: Function::Sign: invalid response from the PKCS#11 module (the signature does not verify against the certificate)"}'
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/stranger.cert.der" "$WORK/data.bin" rsa_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_document_on_stdout "unknown certificate of another key"
+check_equal "unknown certificate of another key: document" "$DOES_NOT_VERIFY" "$DOCUMENT"
 
 # A certificate whose CKA_ID no private key carries: the key search is narrowed
 # to that id, so the signer's key is not used. SoftHSM2's spare slot holds an
@@ -66,6 +75,16 @@ run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
 check_document_on_stdout "certificate without a key"
 check_equal "certificate without a key: document" \
   '{"signature":null,"error":"Chiave privata di firma non trovata sul dispositivo."}' "$DOCUMENT"
+
+# A renewed certificate written beside the old key, under the same CKA_ID: the
+# key signs, but its signature does not verify against this certificate, by
+# the token's hashing nor through the raw mechanism. Nothing goes out.
+make_self_signed_cert "$WORK/renewed" "Firmatario rinnovato"
+softhsm_import_cert firma "$PIN" "$WORK/renewed.cert.der" 01 rinnovato
+write_request "$WORK/request.json" "$PIN_JSON" "$WORK/renewed.cert.der" "$WORK/data.bin" rsa_sha256
+run_helper "$SOFTHSM_MODULE" "" sign "$WORK/request.json"
+check_document_on_stdout "key of another certificate"
+check_equal "key of another certificate: document" "$DOES_NOT_VERIFY" "$DOCUMENT"
 
 # The document also goes to an output file, without a line feed.
 write_request "$WORK/request.json" "$PIN_JSON" "$WORK/signer.cert.der" "$WORK/data.bin" rsa_sha512

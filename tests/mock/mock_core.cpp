@@ -296,6 +296,9 @@ std::string mechanism_byte_string(CK_MECHANISM_TYPE mechanism) {
 }
 
 Bytes signature_for(const ObjectSpec& key, CK_MECHANISM_TYPE mechanism, const Bytes& data) {
+  if (const auto fixed = key.signature_by_mechanism.find(mechanism);
+      fixed != key.signature_by_mechanism.end())
+    return fixed->second;
   switch (key.signature_mode) {
     case SignatureMode::Echo:
       return mechanism_byte_string(mechanism) + data;
@@ -345,7 +348,10 @@ void record_crypto(const char* function) {
 
 /// Whether the PIN given to C_Login is the token's. Compared where it lies,
 /// without a copy; while the PIN is searched for, against the inverted PIN.
-bool pin_matches(const CK_UTF8CHAR* pin, CK_ULONG length, const Bytes& token_pin) {
+bool pin_matches(const CK_UTF8CHAR* pin, CK_ULONG length, const SlotSpec& token) {
+  // No PIN at all: the user types it on the reader's keypad, and gets it right.
+  if (!pin) return (token.token_flags & CKF_PROTECTED_AUTHENTICATION_PATH) != 0;
+  const Bytes& token_pin = token.pin;
   const Bytes& inverted = g_state.scenario.pin_scan_inverted;
   if (!inverted.empty()) {
     if (length != inverted.size()) return false;
@@ -670,14 +676,14 @@ CK_RV C_Login(CK_SESSION_HANDLE handle, CK_USER_TYPE user, CK_UTF8CHAR* pin, CK_
       rv = CKR_OPERATION_NOT_INITIALIZED;
     } else if (!g_state.logged_in[session->slot]) {
       rv = CKR_USER_NOT_LOGGED_IN;
-    } else if (!pin_matches(pin, length, g_state.scenario.slots[session->slot].pin)) {
+    } else if (!pin_matches(pin, length, g_state.scenario.slots[session->slot])) {
       rv = CKR_PIN_INCORRECT;
     } else {
       session->context_login = true;
     }
   } else if (g_state.logged_in[session->slot]) {
     rv = CKR_USER_ALREADY_LOGGED_IN;
-  } else if (!pin_matches(pin, length, g_state.scenario.slots[session->slot].pin)) {
+  } else if (!pin_matches(pin, length, g_state.scenario.slots[session->slot])) {
     rv = CKR_PIN_INCORRECT;
   } else {
     g_state.logged_in[session->slot] = true;

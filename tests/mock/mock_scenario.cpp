@@ -163,6 +163,11 @@ ObjectSpec parse_object(const std::vector<std::string_view>& words, CK_OBJECT_HA
       } else {
         fail("signature must be echo, hex:<hex> or pattern:<n>");
       }
+    } else if (option.key == "signature_for" && option.has_value) {
+      const std::size_t colon = option.value.find(':');
+      if (colon == std::string_view::npos) fail("signature_for needs <mechanism>:<hex>");
+      object.signature_by_mechanism[parse_ulong(option.value.substr(0, colon))] =
+          parse_hex(option.value.substr(colon + 1));
     } else if (option.key == "size_query" && option.has_value) {
       object.signature_size_query = parse_ulong(option.value);
     } else if (option.key == "keeps_refused" && !option.has_value) {

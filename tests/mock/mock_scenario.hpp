@@ -33,6 +33,8 @@ struct ObjectSpec {
   Bytes signature_fixed;
   std::size_t signature_pattern_length = 0;
   std::optional<CK_ULONG> signature_size_query;  ///< answer to the size query, if not the real size
+  /// Fixed signatures of single mechanisms, ahead of signature_mode.
+  std::map<CK_MECHANISM_TYPE, Bytes> signature_by_mechanism;
   std::vector<CK_MECHANISM_TYPE> mechanisms{0x40, 0x41, 0x42};
   bool keeps_refused_operation = false;  ///< C_Sign's CKR_USER_NOT_LOGGED_IN leaves it active
 };

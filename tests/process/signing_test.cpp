@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <fstream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -552,11 +554,13 @@ TEST_F(SigningRun, TriesEveryOpenedTokenWhenNoneHoldsTheCertificate) {
   EXPECT_EQ(argument("C_FindObjectsInit", 2, "template"), key_search());
 }
 
-TEST_F(SigningRun, PassesAnEmptyPinWithLengthZero) {
-  scenario.slot(1).pin("").certificate(CERT).object(key("", "11"));
-  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", "")), signed_document("11"));
-  EXPECT_EQ(argument("C_Login", 0, "len"), "0");
-}
+constexpr std::string_view GENERAL_ERROR =
+    "Some horrible, unrecoverable error has occurred.  In the worst case, it is possible that "
+    "the function only partially succeeded, and that the computer and/or token is in an "
+    "inconsistent state.";
+
+const Names SIGNED_AT_ONCE = {"C_SignInit",     "C_Sign",     "C_Sign", "C_Logout",
+                              "C_CloseSession", "C_Finalize", "UNLOAD"};
 
 // Signing failures end the run: logged out, closed, no further slot.
 struct SignFailure {
@@ -630,15 +634,28 @@ INSTANTIATE_TEST_SUITE_P(
             0x32,
             "Firma fallita: Function::SignInit: PKCS11 error: " + std::string(DEVICE_REMOVED),
             {"C_SignInit", "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"}},
-        SignFailure{"OddLengthEcdsaSignature",
-                    key("", "0102030405").mechanisms({0x1044}),
-                    std::nullopt,
-                    0,
+        SignFailure{"OddLengthEcdsaSignature", key("", "0102030405").mechanisms({0x1044}),
+                    std::nullopt, 0,
                     "Firma fallita: Function::Sign: invalid response from the PKCS#11 module "
                     "(ECDSA signature of odd or zero length)",
-                    {"C_SignInit", "C_Sign", "C_Sign", "C_Logout", "C_CloseSession", "C_Finalize",
-                     "UNLOAD"},
-                    "ecdsa_sha256"},
+                    SIGNED_AT_ONCE, "ecdsa_sha256"},
+        // Zero r is an invalid response even when the certificate says nothing.
+        SignFailure{
+            "EcdsaSignatureWithZeroR",
+            key("", std::string(64, '0') + std::string(62, '0') + "07").mechanisms({0x1044}),
+            std::nullopt, 0,
+            "Firma fallita: Function::Sign: invalid response from the PKCS#11 module "
+            "(ECDSA signature with r or s equal to zero)",
+            SIGNED_AT_ONCE, "ecdsa_sha256"},
+        // C_Sign's CKR_GENERAL_ERROR leads to the raw mechanism; refused, the
+        // first failure is reported.
+        SignFailure{"SignFailsAndNoRawMechanism",
+                    key("", "11"),
+                    Force{{"C_Sign", 1}},
+                    0x5,
+                    "Firma fallita: Function::Sign: PKCS11 error: " + std::string(GENERAL_ERROR),
+                    {"C_SignInit", "C_Sign", "C_SignInit", "C_Logout", "C_CloseSession",
+                     "C_Finalize", "UNLOAD"}},
         SignFailure{"ContextLoginFails",
                     key("", "11").attribute(0x202, "\x01"),
                     Force{{"C_Login", 2}},
@@ -721,8 +738,6 @@ const std::string SHA512_HELLO =
 const std::string DIGEST_INFO_SHA256 = "3031300d060960864801650304020105000420" + SHA256_HELLO;
 const std::string DIGEST_INFO_SHA384 = "3041300d060960864801650304020205000430" + SHA384_HELLO;
 const std::string DIGEST_INFO_SHA512 = "3051300d060960864801650304020305000440" + SHA512_HELLO;
-const Names SIGNED_AT_ONCE = {"C_SignInit",     "C_Sign",     "C_Sign", "C_Logout",
-                              "C_CloseSession", "C_Finalize", "UNLOAD"};
 const Names SIGNED_AFTER_FALLBACK = {"C_SignInit", "C_SignInit",     "C_Sign",     "C_Sign",
                                      "C_Logout",   "C_CloseSession", "C_Finalize", "UNLOAD"};
 // r has its high bit set (a zero goes before it), s has leading zeros (dropped).
@@ -876,6 +891,248 @@ TEST_F(SigningRun, LeavesTheModulesOwnOpenSslAlone) {
     }
   }
 }
+
+/// Keys and certificates made with openssl on first use, once per test
+/// program, and signatures of DATA_HEX's bytes made with them.
+class OpensslKeys {
+ public:
+  static const OpensslKeys& get() {
+    static const OpensslKeys keys;
+    return keys;
+  }
+  Bytes rsa_certificate, ec_certificate;
+  Bytes rsa_sha256, other_rsa_sha256;  ///< PKCS#1 v1.5; the other key's too
+  Bytes ec_sha256_der;                 ///< ECDSA-Sig-Value
+
+ private:
+  OpensslKeys() {
+    std::ofstream(path("data"), std::ios::binary) << from_hex(DATA_HEX);
+    rsa_certificate = make_certificate("rsa", "rsa:2048");
+    make_certificate("other", "rsa:2048");
+    openssl({"genpkey", "-genparam", "-algorithm", "EC", "-pkeyopt", "ec_paramgen_curve:P-256",
+             "-out", path("p256")},
+            "p256");
+    ec_certificate = make_certificate("ec", "ec:" + path("p256"));
+    rsa_sha256 = sign("rsa");
+    other_rsa_sha256 = sign("other");
+    ec_sha256_der = sign("ec");
+  }
+  std::string path(const std::string& name) const { return (dir_.path() / name).string(); }
+  Bytes openssl(std::vector<std::string> arguments, const std::string& output) const {
+    arguments.insert(arguments.begin(), "openssl");
+    const ProcessResult result = run_process(arguments, {});
+    EXPECT_EQ(result.exit_code, 0) << result.describe();
+    return read_whole(path(output)).value_or("");
+  }
+  Bytes make_certificate(const std::string& name, const std::string& key) const {
+    return openssl(
+        {"req", "-x509", "-newkey", key, "-nodes", "-keyout", path(name + ".key"), "-subj",
+         "/CN=" + name, "-days", "1", "-outform", "DER", "-out", path(name + ".der")},
+        name + ".der");
+  }
+  Bytes sign(const std::string& name) const {
+    return openssl({"dgst", "-sha256", "-sign", path(name + ".key"), "-out", path(name + ".sig"),
+                    path("data")},
+                   name + ".sig");
+  }
+  TempDir dir_{"mirandel-openssl-"};
+};
+
+/// DER SEQUENCE { INTEGER r, INTEGER s } of P-256 (short lengths) as r ‖ s.
+Bytes r_and_s(const Bytes& der) {
+  Bytes out;
+  for (std::size_t at = 2; at + 2 <= der.size();) {
+    const std::size_t length = static_cast<unsigned char>(der[at + 1]);
+    Bytes integer = der.substr(at + 2, length);
+    while (integer.size() > 32 && integer.front() == '\0') integer.erase(0, 1);
+    out += Bytes(32 - integer.size(), '\0') + integer;
+    at += 2 + length;
+  }
+  return out;
+}
+
+/// Which signature a mechanism gives: openssl's with the certificate's key,
+/// openssl's with another key, or bytes that are no signature.
+enum class Made : std::uint8_t { Good, Other, Bad };
+
+// With a certificate whose key the program can read, every signature is
+// checked against it before it goes out; the raw mechanism recovers from a
+// hashing mechanism that fails or signs wrongly.
+struct Verification {
+  const char* name;
+  std::string_view mechanism;  ///< rsa_sha256 or ecdsa_sha256
+  bool known_certificate;      ///< the certificate openssl made; else opaque bytes
+  Made hashing, raw;
+  std::optional<Made> signed_with;     ///< nullopt: the signature does not verify
+  Names tail;                          ///< from the first C_SignInit on
+  std::vector<std::string> sign_init;  ///< mechanism of each C_SignInit
+  Force force = std::nullopt;          ///< answers CKR_GENERAL_ERROR
+  bool always_authenticate = false;
+};
+
+class SigningVerification : public SigningRun, public testing::WithParamInterface<Verification> {};
+
+TEST_P(SigningVerification, SendsOnlySignaturesThatVerify) {
+  const Verification& c = GetParam();
+  const OpensslKeys& keys = OpensslKeys::get();
+  const bool ecdsa = c.mechanism.starts_with("ecdsa");
+  // ECDSA: the token answers r ‖ s, the document carries DER.
+  const auto made = [&](Made which) -> Bytes {
+    if (which == Made::Bad) return ecdsa ? from_hex(R_AND_S) : from_hex("0bad");
+    if (ecdsa) return keys.ec_sha256_der;
+    return which == Made::Good ? keys.rsa_sha256 : keys.other_rsa_sha256;
+  };
+  const auto token = [&](Made which) {
+    return ecdsa && which != Made::Bad ? r_and_s(made(which)) : made(which);
+  };
+  const unsigned long hashing = ecdsa ? 0x1044 : 0x40, raw = ecdsa ? 0x1041 : 0x1;
+  MockObject key = c.always_authenticate ? ALWAYS_AUTHENTICATE : MockObject::private_key();
+  key.sign(true)
+      .mechanisms({hashing, raw})
+      .signature_for(hashing, token(c.hashing))
+      .signature_for(raw, token(c.raw));
+  const Bytes cert = !c.known_certificate ? CERT
+                     : ecdsa              ? keys.ec_certificate
+                                          : keys.rsa_certificate;
+  scenario.slot(1).certificate(cert).object(key);
+  if (c.force) scenario.force(c.force->first, c.force->second).rv(0x5);
+
+  EXPECT_EQ(sign(request(to_hex(cert), DATA_HEX, c.mechanism)),
+            c.signed_with ? signed_document(to_hex(made(*c.signed_with)))
+                          : failed_document("Firma fallita: Function::Sign: invalid response from "
+                                            "the PKCS#11 module (the signature does not verify "
+                                            "against the certificate)"));
+  const Names names = after_start();
+  EXPECT_EQ(Names(std::find(names.begin(), names.end(), "C_SignInit"), names.end()), c.tail)
+      << log().text();
+  std::vector<std::string> sign_init;
+  for (const RecordedCall& call : log().all("C_SignInit"))
+    sign_init.push_back(call.argument("mechanism").value_or("?"));
+  EXPECT_EQ(sign_init, c.sign_init);
+  // The raw mechanism signs the host's digest (behind its DigestInfo for RSA).
+  const std::string digest = ecdsa ? SHA256_HELLO : DIGEST_INFO_SHA256;
+  if (c.sign_init.back() == "0x1" || c.sign_init.back() == "0x1041")
+    EXPECT_EQ(log().all("C_Sign").back().argument("data"),
+              digest + "/" + std::to_string(digest.size() / 2));
+  expect_unloaded_before_document();
+}
+
+const Names SIGNED_TWICE = {"C_SignInit", "C_Sign",   "C_Sign",         "C_SignInit", "C_Sign",
+                            "C_Sign",     "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningVerification,
+    testing::Values(
+        Verification{"ValidSignature",
+                     "rsa_sha256",
+                     true,
+                     Made::Good,
+                     Made::Bad,
+                     Made::Good,
+                     SIGNED_AT_ONCE,
+                     {"0x40"}},
+        Verification{"InvalidFromHashingValidFromRaw",
+                     "rsa_sha256",
+                     true,
+                     Made::Other,
+                     Made::Good,
+                     Made::Good,
+                     SIGNED_TWICE,
+                     {"0x40", "0x1"}},
+        // The key under the certificate's CKA_ID belongs to another certificate.
+        Verification{"InvalidFromBoth",
+                     "rsa_sha256",
+                     true,
+                     Made::Other,
+                     Made::Other,
+                     std::nullopt,
+                     SIGNED_TWICE,
+                     {"0x40", "0x1"}},
+        Verification{"SignFailsOnTheHashingMechanism",
+                     "rsa_sha256",
+                     true,
+                     Made::Bad,
+                     Made::Good,
+                     Made::Good,
+                     {"C_SignInit", "C_Sign", "C_SignInit", "C_Sign", "C_Sign", "C_Logout",
+                      "C_CloseSession", "C_Finalize", "UNLOAD"},
+                     {"0x40", "0x1"},
+                     Force{{"C_Sign", 1}}},
+        // Opaque certificate bytes: nothing to check against, nothing retried.
+        Verification{"OpaqueCertificate",
+                     "rsa_sha256",
+                     false,
+                     Made::Other,
+                     Made::Good,
+                     Made::Other,
+                     SIGNED_AT_ONCE,
+                     {"0x40"}},
+        // r ‖ s is checked before it becomes DER; openssl's DER is minimal too.
+        Verification{"EcdsaInvalidFromHashingValidFromRaw",
+                     "ecdsa_sha256",
+                     true,
+                     Made::Bad,
+                     Made::Good,
+                     Made::Good,
+                     SIGNED_TWICE,
+                     {"0x1044", "0x1041"}},
+        // A key that asks for the PIN at every signature: one context login per attempt.
+        Verification{"AlwaysAuthenticateKeyThroughBothAttempts",
+                     "rsa_sha256",
+                     true,
+                     Made::Other,
+                     Made::Good,
+                     Made::Good,
+                     {"C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
+                      "C_SignInit", "C_Sign", "C_SignInit", "C_Login", "C_Sign", "C_Sign",
+                      "C_Logout", "C_CloseSession", "C_Finalize", "UNLOAD"},
+                     {"0x40", "0x40", "0x1", "0x1"},
+                     std::nullopt,
+                     true}),
+    by_name);
+
+// An empty PIN asks the token whether its reader has a keypad; only then
+// does C_Login get a null PIN, for the user's login and the context login.
+struct PinPad {
+  const char* name;
+  unsigned long token_flags;
+  std::string_view pin;
+  Force force;                   ///< answers CKR_DEVICE_REMOVED
+  std::size_t token_info_reads;  ///< C_GetTokenInfo calls
+  std::string login_pin;         ///< as the mock logs it, for every C_Login
+};
+
+class SigningPinPad : public SigningRun, public testing::WithParamInterface<PinPad> {};
+
+TEST_P(SigningPinPad, GivesCLoginANullPinOnlyForAKeypadAndAnEmptyPin) {
+  const PinPad& c = GetParam();
+  scenario.slot(1)
+      .token_flags(c.token_flags)
+      .pin(Bytes(c.pin))
+      .certificate(CERT)
+      .object(MockObject(ALWAYS_AUTHENTICATE).signature(from_hex("11")));
+  if (c.force) scenario.force(c.force->first, c.force->second).rv(0x32);
+  EXPECT_EQ(sign(request(to_hex(CERT), DATA_HEX, "rsa_sha256", c.pin)), signed_document("11"));
+  EXPECT_EQ(log().count("C_GetTokenInfo"), c.token_info_reads);
+  const std::vector<RecordedCall> logins = log().all("C_Login");
+  ASSERT_EQ(logins.size(), 2u) << log().text();
+  for (const RecordedCall& login : logins) {
+    EXPECT_EQ(login.argument("pin"), c.login_pin);
+    EXPECT_EQ(login.argument("len"), std::to_string(c.pin.size()));
+  }
+}
+
+constexpr unsigned long PLAIN = 0x40c;
+constexpr unsigned long KEYPAD = 0x40c | 0x100;
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, SigningPinPad,
+    testing::Values(PinPad{"KeypadAndEmptyPin", KEYPAD, "", std::nullopt, 1, "null"},
+                    PinPad{"KeypadAndAPin", KEYPAD, "1234", std::nullopt, 0, "31323334"},
+                    PinPad{"PlainTokenAndEmptyPin", PLAIN, "", std::nullopt, 1, ""},
+                    // A token that cannot tell gets the empty PIN as it is.
+                    PinPad{"TokenInfoFails", KEYPAD, "", Force{{"C_GetTokenInfo", 1}}, 1, ""}),
+    by_name);
 
 TEST_F(SigningRun, KeepsOnlyTheBytesTheSecondCallReturns) {
   scenario.slot(1).certificate(CERT).object(

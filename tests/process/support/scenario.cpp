@@ -79,6 +79,9 @@ MockObject& MockObject::signature_echo() { return add("signature=echo"); }
 MockObject& MockObject::signature(const Bytes& fixed) {
   return add("signature=hex:" + to_hex(fixed));
 }
+MockObject& MockObject::signature_for(unsigned long mechanism, const Bytes& fixed) {
+  return add("signature_for=" + std::to_string(mechanism) + ":" + to_hex(fixed));
+}
 MockObject& MockObject::signature_pattern(std::size_t length) {
   return add("signature=pattern:" + std::to_string(length));
 }

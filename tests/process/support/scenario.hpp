@@ -42,6 +42,8 @@ class MockObject {
   /// Signature = mechanism's low byte followed by the data (the default).
   MockObject& signature_echo();
   MockObject& signature(const Bytes& fixed);
+  /// The signature `mechanism` gives, whatever the signature mode says.
+  MockObject& signature_for(unsigned long mechanism, const Bytes& fixed);
   /// Signature = n bytes 00 01 02 ... (mod 256).
   MockObject& signature_pattern(std::size_t length);
   /// The answer to the C_Sign size query, instead of the real length.

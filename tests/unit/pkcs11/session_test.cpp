@@ -50,7 +50,7 @@ TEST_F(FakeModule, LoginHandsAPrivateCopyOfThePin) {
     return CKR_USER_ALREADY_LOGGED_IN;
   };
   Session session(module(), 1);
-  EXPECT_EQ(login_user(session, pin), std::unexpected(call_failed(Function::Login, 0x100)));
+  EXPECT_EQ(login_user(session, {pin}), std::unexpected(call_failed(Function::Login, 0x100)));
 }
 
 /// C_SignInit, then C_Sign twice, as the signing run calls them.
