@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <ostream>
 #include <string>
 #include <string_view>
@@ -34,7 +33,6 @@ bool under_wine() {
   return false;
 #endif
 }
-constexpr const char* WINE_P521 = "Wine's CNG lacks ECDSA P-521: case not run under Wine";
 
 namespace vectors {
 #define MIRANDEL_MESSAGE(hex) constexpr std::string_view message = hex;
@@ -87,7 +85,7 @@ class SignatureCheck : public testing::TestWithParam<Signed> {};
 
 TEST_P(SignatureCheck, AcceptsOnlyTheValidSignatureOfTheCertificatesKey) {
   const Signed& row = GetParam();
-  if (row.key == "p521" && under_wine()) GTEST_SKIP() << WINE_P521;
+  if (row.key == "p521" && under_wine()) GTEST_SKIP() << "Wine's CNG lacks ECDSA P-521";
   const std::optional<CertificateKey> key =
       CertificateKey::from_certificate(bytes(row.certificate));
   const std::optional<CertificateKey> other =
@@ -139,38 +137,25 @@ TEST_P(SignatureCheck, AcceptsOnlyTheValidSignatureOfTheCertificatesKey) {
 
 INSTANTIATE_TEST_SUITE_P(OpensslVectors, SignatureCheck, testing::ValuesIn(SIGNED), signed_name);
 
-TEST(CertificateKey, ReadsExactlyOneCertificateWithASupportedKey) {
+// The supported keys are read in every row above.
+TEST(CertificateKey, RefusesAnythingButOneCertificateWithASupportedKey) {
   const Bytes rsa = bytes(vectors::rsa2048);
+  Bytes trailing = rsa;
+  trailing.push_back(0);
   const struct {
     const char* what;
     Bytes certificate;
-    bool read;
   } rows[] = {
-      {"RSA-2048", rsa, true},
-      {"EC P-256", bytes(vectors::p256), true},
-      {"EC P-384", bytes(vectors::p384), true},
-      {"EC P-521", bytes(vectors::p521), true},
-      {"EC secp256k1", bytes(vectors::secp256k1), false},
-      {"Ed25519", bytes(vectors::ed25519), false},
-      {"RSA key restricted to PSS", bytes(vectors::rsa_pss_only), false},
-      {"no bytes", {}, false},
-      {"not a certificate", bytes("3082aa"), false},
-      {"one byte missing", Bytes(rsa.begin(), rsa.end() - 1), false},
-      {"one byte after it",
-       [&] {
-         Bytes longer = rsa;
-         longer.push_back(0);
-         return longer;
-       }(),
-       false},
+      {"EC secp256k1", bytes(vectors::secp256k1)},
+      {"Ed25519", bytes(vectors::ed25519)},
+      {"RSA key restricted to PSS", bytes(vectors::rsa_pss_only)},
+      {"no bytes", {}},
+      {"not a certificate", bytes("3082aa")},
+      {"one byte missing", Bytes(rsa.begin(), rsa.end() - 1)},
+      {"one byte after it", trailing},
   };
-  for (const auto& row : rows) {
-    if (row.what == std::string_view("EC P-521") && under_wine()) {
-      std::printf("EC P-521 certificate: %s\n", WINE_P521);
-      continue;
-    }
-    EXPECT_EQ(CertificateKey::from_certificate(row.certificate).has_value(), row.read) << row.what;
-  }
+  for (const auto& row : rows)
+    EXPECT_FALSE(CertificateKey::from_certificate(row.certificate).has_value()) << row.what;
 }
 
 }  // namespace
