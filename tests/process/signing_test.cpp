@@ -1014,7 +1014,7 @@ TEST_P(SigningVerification, SendsOnlySignaturesThatVerify) {
   if (c.sign_init.back() == "0x1" || c.sign_init.back() == "0x1041")
     EXPECT_EQ(log().all("C_Sign").back().argument("data"),
               digest + "/" + std::to_string(digest.size() / 2));
-  expect_unloaded_before_document();
+  expect_unloaded_after_document();
 }
 
 const Names SIGNED_TWICE = {"C_SignInit", "C_Sign",   "C_Sign",         "C_SignInit", "C_Sign",
