@@ -38,8 +38,10 @@ std::string foreign_module_note(std::uint16_t machine) {
 }
 
 std::expected<StartedModule, std::string> start_module(const std::filesystem::path& module_path) {
-  pkcs11::Result<pkcs11::ModuleRef> loaded = pkcs11::load_module(module_path);
+  std::optional<platform::DynamicLibrary> not_a_module;
+  pkcs11::Result<pkcs11::ModuleRef> loaded = pkcs11::load_module(module_path, &not_a_module);
   if (!loaded) {
+    if (not_a_module) defer_unload(std::move(*not_a_module));
     // The document says only that the module could not be loaded, as for a
     // missing file; the caller's log learns which build would load it.
     const pkcs11::LoaderFailed* failed = std::get_if<pkcs11::LoaderFailed>(&loaded.error());

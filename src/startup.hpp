@@ -23,7 +23,8 @@ std::string foreign_module_note(std::uint16_t machine);
 
 /// load_module, initialize_module, get_slots_with_token; stops at the first
 /// failure and gives its Italian message. On failure after loading the module
-/// has already been handed to defer_teardown. A module built for another
+/// has already been handed to defer_teardown, and a library that opened but
+/// was no module to defer_unload. A module built for another
 /// processor also gets foreign_module_note on standard error.
 std::expected<StartedModule, std::string> start_module(const std::filesystem::path& module_path);
 

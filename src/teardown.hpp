@@ -6,6 +6,7 @@
 #include <chrono>
 
 #include "pkcs11/module.hpp"
+#include "platform/dynamic_library.hpp"
 
 namespace mirandel {
 
@@ -27,6 +28,10 @@ inline constexpr std::chrono::milliseconds TEARDOWN_LIMIT{3000};
 /// finalises and unloads it; puts back the signal dispositions of the start
 /// now, before anything is written, in case the module changed them.
 void defer_teardown(pkcs11::ModuleRef module) noexcept;
+
+/// The same for a library that opened but could not be bound as a module:
+/// it is unloaded only after the document is delivered.
+void defer_unload(platform::DynamicLibrary library) noexcept;
 
 /// Called once the document's delivery settled `status`: finalises and
 /// unloads the deferred module (if any), then ends the process with `status`.

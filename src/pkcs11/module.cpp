@@ -45,17 +45,12 @@ FunctionTable copy_function_list(const void* list, TableLayout layout) {
 //  - C_GetFunctionList answers CKR_OK with a null list: there is nothing else
 //    to try, so loading fails with InvalidResponse(GetFunctionList).
 // Neither null pointer is ever read through.
-Result<ModuleRef> load_module(const std::filesystem::path& path) {
-  std::expected<platform::DynamicLibrary, platform::LibraryLoadFailure> opened =
-      platform::DynamicLibrary::open(path);
-  if (!opened) {
-    const std::optional<std::uint32_t>& code = opened.error().os_code;
-    LoaderFailed failed{LoadFailedUnreported{}, opened.error().foreign_machine};
-    if (code && *code != 0) failed.error = LoadFailed{*code};
-    return std::unexpected(BindingError{failed});
-  }
-  platform::DynamicLibrary library = std::move(*opened);
+namespace {
 
+/// Looks up the names and copies the function table of the opened `library`,
+/// which the context takes on success and which stays with the caller on
+/// failure.
+Result<ModuleRef> bind_module(platform::DynamicLibrary& library) {
   // Every name is looked up and recorded; none is required at this point.
   std::array<EntryPointLookup, FUNCTION_COUNT> lookups;
   for (std::size_t i = 0; i < FUNCTION_COUNT; ++i) {
@@ -94,6 +89,23 @@ Result<ModuleRef> load_module(const std::filesystem::path& path) {
   }
 
   return std::unexpected(BindingError{MissingEntryPoint{"C_GetFunctionList"}});
+}
+
+}  // namespace
+
+Result<ModuleRef> load_module(const std::filesystem::path& path,
+                              std::optional<platform::DynamicLibrary>* kept_on_failure) {
+  std::expected<platform::DynamicLibrary, platform::LibraryLoadFailure> opened =
+      platform::DynamicLibrary::open(path);
+  if (!opened) {
+    const std::optional<std::uint32_t>& code = opened.error().os_code;
+    LoaderFailed failed{LoadFailedUnreported{}, opened.error().foreign_machine};
+    if (code && *code != 0) failed.error = LoadFailed{*code};
+    return std::unexpected(BindingError{failed});
+  }
+  Result<ModuleRef> module = bind_module(*opened);
+  if (!module && kept_on_failure != nullptr) kept_on_failure->emplace(std::move(*opened));
+  return module;
 }
 
 Result<void> initialize_module(const ModuleContext& module) {

@@ -7,6 +7,7 @@
 #include <expected>
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "pkcs11/cryptoki.hpp"
 #include "pkcs11/errors.hpp"
@@ -61,8 +62,11 @@ using ModuleRef = std::shared_ptr<const ModuleContext>;
 /// POSIX; on Windows a fully qualified path gets backslashes and the module's
 /// own folder on the search path), looks up the 104 names, and copies the
 /// function table through C_GetInterface or C_GetFunctionList. Makes no other
-/// call into the module.
-Result<ModuleRef> load_module(const std::filesystem::path& path);
+/// call into the module. When the library opened but could not be bound, it
+/// is handed to `kept_on_failure` if given, so that the caller chooses when
+/// it is unloaded; otherwise it is unloaded before this returns.
+Result<ModuleRef> load_module(const std::filesystem::path& path,
+                              std::optional<platform::DynamicLibrary>* kept_on_failure = nullptr);
 
 /// C_Initialize with CKF_OS_LOCKING_OK and no mutex callbacks; when the module
 /// answers CKR_CANT_LOCK, C_Initialize once more with a null argument. On
